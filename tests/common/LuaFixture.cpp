@@ -31,16 +31,14 @@ void LuaFixture::ResetLua() {
         lua_close(L);
     L = luaL_newstate();
     luaL_openlibs(L);
-    const std::string setPath =
-        "package.cpath = '" + BinDir() + "/?.so;' .. package.cpath";
+    const std::string setPath = "package.cpath = '" + BinDir() + "/?.so;' .. package.cpath";
     ASSERT_EQ(luaL_dostring(L, setPath.c_str()), 0);
 }
 
 std::string LuaFixture::Try(const std::string& code) {
     const int top = lua_gettop(L);
     std::string error;
-    if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 ||
-        lua_pcall(L, 0, 0, 0) != 0) {
+    if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
         const char* message = lua_tostring(L, -1);
         error = message ? message : "(error object is not a string)";
         if (error.empty())
@@ -59,8 +57,7 @@ namespace {
 // Leaves the first value of "return <expr>" on the stack; false on error.
 bool Evaluate(lua_State* L, const std::string& expr, std::string& error) {
     const std::string code = "return " + expr;
-    if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 ||
-        lua_pcall(L, 0, 1, 0) != 0) {
+    if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 || lua_pcall(L, 0, 1, 0) != 0) {
         const char* message = lua_tostring(L, -1);
         error = message ? message : "(error)";
         lua_pop(L, 1);
@@ -78,7 +75,8 @@ std::string LuaFixture::String(const std::string& expr) {
     }
     size_t length = 0;
     const char* text = lua_tolstring(L, -1, &length);
-    std::string value = text ? std::string(text, length) : std::string("<") + luaL_typename(L, -1) + ">";
+    std::string value =
+        text ? std::string(text, length) : std::string("<") + luaL_typename(L, -1) + ">";
     lua_pop(L, 1);
     return value;
 }

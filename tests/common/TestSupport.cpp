@@ -22,8 +22,12 @@ namespace fs = std::filesystem;
 
 namespace kwatest {
 
-std::string BinDir() { return KWA_TEST_BIN_DIR; }
-std::string SourceDir() { return KWA_TEST_SOURCE_DIR; }
+std::string BinDir() {
+    return KWA_TEST_BIN_DIR;
+}
+std::string SourceDir() {
+    return KWA_TEST_SOURCE_DIR;
+}
 
 TempDir::TempDir(const std::string& prefix) {
     const char* base = std::getenv("TMPDIR");

@@ -42,7 +42,7 @@ unsigned FileMode(const std::string& path);  // permission bits, 0 when missing
 int FreePortPair();
 
 struct CommandResult {
-    int exitCode = -1; // -1 when the command did not exit normally
+    int exitCode = -1;  // -1 when the command did not exit normally
     std::string output; // standard output and error together
 };
 // Runs a shell command and waits for it.

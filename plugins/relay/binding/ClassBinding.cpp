@@ -23,9 +23,8 @@ const char* const ObjectMetatables = "SLB.ObjectMetatables";
 
 // The payload of an inline object starts at the first suitably aligned offset
 // behind the header.
-constexpr size_t PayloadOffset =
-    (sizeof(ObjectHeader) + alignof(CRelayServer) - 1) / alignof(CRelayServer) *
-    alignof(CRelayServer);
+constexpr size_t PayloadOffset = (sizeof(ObjectHeader) + alignof(CRelayServer) - 1) /
+                                 alignof(CRelayServer) * alignof(CRelayServer);
 constexpr size_t InlineBlockSize = PayloadOffset + sizeof(CRelayServer);
 constexpr size_t PointerBlockSize = sizeof(ObjectHeader) + sizeof(void*);
 

@@ -47,7 +47,8 @@ template <> struct ArgReader<bool> {
 template <> struct ArgReader<int> {
     // Narrowed to 32 bits: the low 32 bits of the 64-bit value.
     static int Read(lua_State* L, int slot) {
-        return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetInteger(L, slot))));
+        return static_cast<int32_t>(
+            static_cast<uint32_t>(static_cast<uint64_t>(GetInteger(L, slot))));
     }
 };
 
@@ -56,8 +57,12 @@ template <> struct ArgReader<const char*> {
     static const char* Read(lua_State* L, int slot) { return lua_tolstring(L, slot, nullptr); }
 };
 
-inline void PushResult(lua_State* L, bool value) { lua_pushboolean(L, value); }
-inline void PushResult(lua_State* L, unsigned short value) { lua_pushinteger(L, value); }
+inline void PushResult(lua_State* L, bool value) {
+    lua_pushboolean(L, value);
+}
+inline void PushResult(lua_State* L, unsigned short value) {
+    lua_pushinteger(L, value);
+}
 inline void PushResult(lua_State* L, const wxString& value) {
     const wxScopedCharBuffer utf8 = value.utf8_str();
     lua_pushlstring(L, utf8.data(), utf8.length());
@@ -92,7 +97,8 @@ int CallMember(lua_State* L, CRelayServer* object, MemberFunction member) {
     using Sig = Signature<MemberFunction>;
     using Args = typename Sig::Args;
     try {
-        Args args = ReadArguments<Args>(L, std::make_index_sequence<std::tuple_size<Args>::value>{});
+        Args args =
+            ReadArguments<Args>(L, std::make_index_sequence<std::tuple_size<Args>::value>{});
         typename Sig::Object* target = object;
         if constexpr (std::is_void<typename Sig::Result>::value) {
             std::apply([&](auto... a) { (target->*member)(a...); }, args);
