@@ -1,0 +1,114 @@
+// Starting and stopping the web server. The relay never starts nginx itself: it
+// starts the agent's launcher kwvp, hands it the FastCGI loopback address, the web
+// root, the nginx executable and nginx's own arguments, and records the launcher's
+// process id. Stopping kills the launcher and asks nginx to quit through "-s".
+#include "server/RelayServer.h"
+#include "server/Trace.h"
+
+#include <openssl/evp.h>
+
+#include <wx/file.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
+#include <wx/utils.h>
+
+namespace Relay {
+
+wxString CRelayServer::BuildLaunchCommand() const {
+    wxString command;
+    command << "\"" << KwvpBinaryPath << "\" ";
+    // Computed as an int: port 65535 gives 65536, nothing wraps.
+    command << "localhost:" << static_cast<int>(WebServerListenPort) + 1;
+    command << " \"" << InstallDir;
+    // No separator may stand before the closing quote.
+    if (command.EndsWith(wxString(wxFileName::GetPathSeparator())))
+        command.RemoveLast();
+    command << "\" \"" << WebServerBinaryPath << "\"";
+    command << " -p \"" << WorkDir << "/\" -c \"" << WebServerConfigPath << "\"";
+    if (EVP_default_properties_is_fips_enabled(nullptr) != 0)
+        command << " -f \"" << LibDir << "\" \"" << OpensslFipsConfigPath << "\"";
+    return command;
+}
+
+bool CRelayServer::StartWebServer(bool force) {
+    static const char* const function = "Relay::CRelayServer::StartWebServer";
+    RS_TRACE(function, "StartWebServer(force=%d)", force ? 1 : 0);
+    // Launchers that ended since the last call must not stay zombies.
+    KwaCore::ReapChildren();
+
+    if (wxFile::Exists(WebServerPidPath)) {
+        RS_TRACE(function, "Pid file already exists.");
+        if (!force) {
+            if (EnableWebServer())
+                return true;
+            RS_TRACE(function, "Enable failed.");
+        }
+        RS_TRACE(function, "Restarting web server.");
+        StopWebServer(true);
+    }
+
+    if (!force)
+        InitializeWebServerConfig();
+
+    wxString message;
+    if (!ValidateWebServerConfig(message)) {
+        KwaCore::CDom::LogAgentEventText(0, 9105, message);
+        return false;
+    }
+
+    const wxString command = BuildLaunchCommand();
+    RS_TRACE(function, "%s", command);
+    const long pid = wxExecute(command, wxEXEC_ASYNC, nullptr, nullptr);
+    KwvpPid = static_cast<int32_t>(pid);
+    if (pid > 0) {
+        KwaCore::CDom::LogAgentEvent(0, 9104);
+        KwaCore::WriteThisPidToFile(static_cast<unsigned long>(pid), KwvpPidPath);
+        return true;
+    }
+    KwvpPid = 0;
+    KwaCore::CDom::DoLogAgentEvent(0, 9106, "failed %.4000s", command);
+    return false;
+}
+
+bool CRelayServer::StopWebServer(bool force) {
+    static const char* const function = "Relay::CRelayServer::StopWebServer";
+    RS_TRACE(function, "StopWebServer(force=%d)", force ? 1 : 0);
+
+    if (KwvpPid != 0) {
+        // Only the launcher: nginx, its child, is asked to quit below.
+        wxKillError error = wxKILL_OK;
+        wxKill(KwvpPid, wxSIGKILL, &error, wxKILL_NOCHILDREN);
+        KwvpPid = 0;
+        if (wxFile::Exists(KwvpPidPath))
+            wxRemoveFile(KwvpPidPath);
+    }
+
+    bool stopped = false;
+    if (!wxFile::Exists(WebServerPidPath)) {
+        KwaCore::CDom::DoLogAgentEvent(0, 9105, "Pid file does not exist");
+    } else {
+        wxString output;
+        if (SignalWebServer(Quit, output)) {
+            stopped = true;
+        } else if (force && SignalWebServer(Stop, output)) {
+            RS_LOG_WARNING(function, "Disabled web server on forced stop");
+            stopped = true;
+        } else {
+            KwaCore::CDom::LogAgentEventText(0, 9105, output);
+        }
+    }
+    if (stopped)
+        KwaCore::CDom::LogAgentEvent(0, 9103);
+
+    // The killed launcher has ended by now (the signal command ran in between).
+    KwaCore::ReapChildren();
+    return stopped;
+}
+
+bool CRelayServer::CleanupWebServer() {
+    RS_TRACE("Relay::CRelayServer::CleanupWebServer", "CleanupWebServer()");
+    KwaCore::RemoveDirectoryW(InstallDir, true);
+    return true;
+}
+
+} // namespace Relay
