@@ -65,19 +65,39 @@ end
 local rs = SLB.RelayServer()
 local workdir = host.workdir("relay")
 local pidfile = workdir .. "/nginx.pid"
+-- The id in a pid file, or nil.
+local function pidIn(path)
+    local file = io.open(path, "r")
+    if not file then
+        return nil
+    end
+    local pid = file:read("*n")
+    file:close()
+    return pid
+end
+local function alive(pid)
+    return pid ~= nil and exists("/proc/" .. pid .. "/stat")
+end
+-- nginx writes its pid file once its port is bound and removes it as it exits;
+-- its configuration test leaves an empty one behind.
 local function running()
-    return exists(pidfile)
+    return alive(pidIn(pidfile))
 end
 local function stopped()
-    return not exists(pidfile)
+    return not running()
+end
+-- The launcher ends when nginx does (ended launchers are reaped on every wait).
+local function launcherAlive()
+    return alive(pidIn(workdir .. "/kwvp.pid"))
 end
 
 -- 1. A web server left from an earlier run goes first.
 if not rs:KillWebServerByPidFile() then
     say("could not remove the web server of an earlier run")
 end
-if not settle(stopped, 5000) then
-    -- Names a process that is no nginx of ours (or is gone): a later reload must
+settle(stopped, 5000)
+if exists(pidfile) then
+    -- Empty, or naming a process that is no nginx of ours: a later reload must
     -- not signal it.
     say("removing the stale pid file %s", pidfile)
     os.remove(pidfile)
@@ -150,7 +170,7 @@ local function start()
     end
     local waited = 0
     while not running() do
-        if waited >= 10000 or agent.wait(50) then
+        if waited >= 10000 or agent.wait(50) or not launcherAlive() then
             break
         end
         waited = waited + 50

@@ -14,6 +14,18 @@
 
 namespace Relay {
 
+namespace {
+// How long a restart waits for the old web server to end: 5 s in all.
+const int restartWaitSteps = 250;
+const unsigned long restartWaitStepMs = 20;
+
+// "nginx -t" leaves an empty pid file behind, and a file can outlive its process.
+bool PidFileNamesAProcess(const wxString& pidPath) {
+    const unsigned long pid = KwaCore::ReadPidFile(pidPath);
+    return pid != 0 && !KwaCore::GetCommandLineW(pid).empty();
+}
+} // namespace
+
 wxString CRelayServer::BuildLaunchCommand() const {
     wxString command;
     command << "\"" << KwvpBinaryPath << "\" ";
@@ -45,6 +57,10 @@ bool CRelayServer::StartWebServer(bool force) {
         }
         RS_TRACE(function, "Restarting web server.");
         StopWebServer(true);
+        // A new nginx started while the old one still exits finds the port taken,
+        // and the old one's exit would delete the pid file that the new one wrote.
+        for (int i = 0; i < restartWaitSteps && PidFileNamesAProcess(WebServerPidPath); ++i)
+            wxMilliSleep(restartWaitStepMs);
     }
 
     if (!force)

@@ -1,0 +1,145 @@
+// kwagent as a user runs it: started, serving, stopped with SIGTERM, nothing left.
+#include "../serving/RelayFixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+
+#include <chrono>
+
+extern char** environ;
+
+namespace kwatest {
+namespace {
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = std::make_unique<TempDir>("kwa-agent");
+        port_ = FreePortPair();
+        // Only loopback traffic: nginx listens on 127.0.0.1 alone.
+        WriteFile(home_->path() + "/agent.conf", "# written by the test\n"
+                                                 "kwp.RelayServer.port = " +
+                                                     std::to_string(port_) +
+                                                     "\n"
+                                                     "kwp.RelayServer.address.v4 = 127.0.0.1\n");
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::set<long> left = ProcessesOf(WorkDir());
+        for (long pid : left)
+            kill(static_cast<pid_t>(pid), SIGKILL);
+        WaitUntil([&] { return ProcessesOf(WorkDir()).empty(); });
+        EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
+    }
+
+    void Start() {
+        output_ = home_->path() + "/kwagent." + std::to_string(++runs_) + ".out";
+        const std::string command = "exec env KWA_HOME=" + ShellQuote(home_->path()) +
+                                    " KWA_IP_VERSIONS=4 " + ShellQuote(BinDir() + "/kwagent") +
+                                    " 2>" + ShellQuote(output_);
+        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+        ASSERT_EQ(
+            posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    }
+
+    bool Says(const std::string& text) { return Output().find(text) != std::string::npos; }
+    bool WaitServing() {
+        return WaitUntil(
+            [&] { return Says("serving https://localhost:" + std::to_string(port_) + "/"); },
+            std::chrono::seconds(20));
+    }
+
+    // Waits for kwagent to end; its exit status, or -1 when it did not end in time.
+    int Ended(std::chrono::milliseconds timeout) {
+        int status = 0;
+        const bool ended =
+            WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+        if (!ended)
+            return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string Output() const { return ReadFile(output_); }
+    std::string WorkDir() const { return home_->path() + "/plugins/relay"; }
+    std::string Fetch(const std::string& path) {
+        return RunCommand("curl -sS -k --max-time 10 https://127.0.0.1:" + std::to_string(port_) +
+                          path)
+            .output;
+    }
+
+    std::unique_ptr<TempDir> home_;
+    int port_ = 0;
+    pid_t pid_ = 0;
+    int runs_ = 0;
+    std::string output_;
+};
+
+TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    EXPECT_TRUE(Says("data directory " + home_->path() + " (from KWA_HOME)"));
+    EXPECT_TRUE(
+        Says("made a local one at " + home_->path() + "/plugins/kwa_core/kw_agent_kwm.crt"));
+    EXPECT_TRUE(Says("work directory " + WorkDir()));
+    EXPECT_TRUE(Says(WorkDir() + "/logs/access.log"));
+
+    WriteFile(WorkDir() + "/www/packages/hello.txt", "hello");
+    EXPECT_EQ(Fetch("/packages/hello.txt"), "hello");
+    const long kwvp = PidIn(WorkDir() + "/kwvp.pid");
+    const long master = PidIn(WorkDir() + "/nginx.pid");
+    ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master));
+
+    const auto begin = std::chrono::steady_clock::now();
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    EXPECT_FALSE(ProcessAlive(kwvp));
+    EXPECT_FALSE(ProcessAlive(master));
+    EXPECT_FALSE(FileExists(WorkDir() + "/nginx.pid"));
+    EXPECT_FALSE(FileExists(WorkDir() + "/kwvp.pid"));
+}
+
+TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    const long kwvp = PidIn(WorkDir() + "/kwvp.pid");
+    const long master = PidIn(WorkDir() + "/nginx.pid");
+    kill(pid_, SIGKILL);
+    ASSERT_NE(Ended(std::chrono::seconds(5)), -1);
+    ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master)) << "left behind by the killed agent";
+
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    EXPECT_FALSE(Says("made a local one")) << "the CA of the first start is kept";
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(kwvp) && !ProcessAlive(master); }));
+    EXPECT_NE(PidIn(WorkDir() + "/nginx.pid"), master);
+
+    kill(pid_, SIGINT);
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+}
+
+TEST_F(AgentTest, FailsWhenThePortIsTaken) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+
+    Start();
+    const int status = Ended(std::chrono::seconds(20));
+    close(fd);
+    EXPECT_EQ(status, 1) << Output();
+    EXPECT_TRUE(Says("the web server did not start")) << Output();
+}
+
+} // namespace
+} // namespace kwatest
