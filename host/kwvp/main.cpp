@@ -1,0 +1,199 @@
+// kwvp.exe: the agent's web server launcher.
+//
+//   kwvp.exe localhost:<port> <webroot> <nginx executable> -p <prefix> -c <config> [-f <libdir>
+//   <cnf>]
+//
+// Starts nginx with every argument after its executable, serves uploads over
+// FastCGI on 127.0.0.1:<port> into <webroot>/upload/store, and lives as long as
+// nginx does: it exits with nginx's status (128 + signal when nginx was killed).
+//
+// Processes and signals:
+// - nginx runs in a session of its own, so nothing aimed at kwvp's terminal or
+//   process group (a Ctrl-C, a hang-up) reaches it; killed with SIGKILL, kwvp
+//   leaves nginx serving, and the relay stops nginx with "-s".
+// - kwvp leaves the process group it was started in, so a Ctrl-C at the agent's
+//   terminal does not reach it either: the agent stops the relay itself.
+// - SIGTERM, SIGINT or SIGQUIT sent to kwvp asks nginx to finish gracefully
+//   (SIGQUIT to the master); kwvp exits once nginx has. A second such signal, or
+//   30 seconds without nginx ending, makes it a fast shutdown (SIGTERM).
+// - SIGHUP is ignored.
+#include "UploadService.h"
+#include "UploadStore.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kGracefulQuitTimeout = std::chrono::seconds(30);
+constexpr auto kFinishRequestsTimeout = std::chrono::seconds(5);
+
+void Usage() {
+    std::fprintf(stderr, "usage: kwvp.exe localhost:<port> <webroot> <nginx executable> "
+                         "[nginx arguments...]\n");
+}
+
+// File descriptors 0 to 2 must be open, or the listener could become stderr.
+void EnsureStandardFds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+    }
+}
+
+// "localhost:<port>" (or "127.0.0.1:<port>") gives the port; 0 when malformed.
+int ParseAddress(const std::string& address) {
+    const size_t colon = address.rfind(':');
+    if (colon == std::string::npos)
+        return 0;
+    const std::string host = address.substr(0, colon);
+    const std::string digits = address.substr(colon + 1);
+    if (host != "localhost" && host != "127.0.0.1")
+        return 0;
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    const int port = std::stoi(digits);
+    return port <= 65535 ? port : 0;
+}
+
+pid_t StartNginx(char** argv) {
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigdefault(&attr, &all);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, argv[0], &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (error != 0) {
+        Kwvp::LogError(std::string("cannot start ") + argv[0] + ": " + std::strerror(error));
+        return -1;
+    }
+    return pid;
+}
+
+int ExitCodeOf(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}
+
+// Waits for nginx to end, passing shutdown requests on; returns its wait status.
+int WatchNginx(pid_t nginx, const sigset_t& signals) {
+    bool quitting = false;
+    bool forced = false;
+    Clock::time_point deadline;
+    while (true) {
+        const timespec tick{1, 0};
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        int status = 0;
+        const pid_t ended = waitpid(nginx, &status, WNOHANG);
+        if (ended == nginx)
+            return status;
+        if (ended < 0 && errno != EINTR) {
+            Kwvp::LogError(std::string("waiting for nginx failed: ") + std::strerror(errno));
+            return 1 << 8;
+        }
+        if (sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) {
+            if (!quitting) {
+                quitting = true;
+                deadline = Clock::now() + kGracefulQuitTimeout;
+                kill(nginx, SIGQUIT);
+            } else if (!forced) {
+                forced = true;
+                kill(nginx, SIGTERM);
+            }
+        }
+        if (quitting && !forced && Clock::now() >= deadline) {
+            forced = true;
+            kill(nginx, SIGTERM);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    EnsureStandardFds();
+    if (argc < 4) {
+        Usage();
+        return 2;
+    }
+    const int port = ParseAddress(argv[1]);
+    if (port == 0) {
+        Kwvp::LogError(std::string("not a loopback address with a port: ") + argv[1]);
+        Usage();
+        return 2;
+    }
+    const std::string webRoot = argv[2];
+
+    setpgid(0, 0);
+
+    // Dispositions the agent may have left us (an ignored SIGCHLD would keep nginx's
+    // status from us); the signals that end kwvp are taken synchronously below.
+    signal(SIGCHLD, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGUSR1, SIG_IGN);
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGQUIT})
+        sigaddset(&signals, sig);
+    // Blocked before any thread starts, so only sigtimedwait() takes them.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    const pid_t nginx = StartNginx(argv + 3);
+    if (nginx < 0)
+        return 127;
+
+    Kwvp::UploadServer server(webRoot, port);
+    server.Start();
+
+    const int status = WatchNginx(nginx, signals);
+    const int code = ExitCodeOf(status);
+    if (code != 0)
+        Kwvp::LogError("nginx ended with status " + std::to_string(code));
+
+    // Let requests in progress finish, then leave without running destructors under
+    // the worker threads.
+    const auto end = Clock::now() + kFinishRequestsTimeout;
+    while (server.Busy() > 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::fflush(nullptr);
+    _exit(code);
+}
