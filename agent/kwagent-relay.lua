@@ -201,7 +201,7 @@ say("running; stop with Ctrl-C or SIGTERM")
 
 -- 6. Steady beat: rotate the logs; bring the web server back when it went away
 -- (the error log protection stops it).
-local beat = 2000
+local beat = math.max(tonumber(setting("kwagent.beatMs", "2000")) or 2000, 50)
 local pause, resume = 0, 0
 while not agent.wait(beat) do
     rs:RotateWebLogs()

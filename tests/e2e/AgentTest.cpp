@@ -125,6 +125,27 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 
+TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
+    const std::string conf = home_->path() + "/agent.conf";
+    WriteFile(conf, ReadFile(conf) + "kwagent.beatMs = 100\n"); // a quick beat
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    const long master = PidIn(WorkDir() + "/nginx.pid");
+    const std::string errorLog = WorkDir() + "/logs/error.log";
+    ASSERT_EQ(truncate(errorLog.c_str(), 20971521), 0);
+
+    EXPECT_TRUE(WaitUntil([&] {
+        return Says("serving https://localhost:" + std::to_string(port_) + "/ again");
+    })) << Output();
+    EXPECT_TRUE(Says("event 9107"));
+    EXPECT_FALSE(ProcessAlive(master));
+    EXPECT_TRUE(ProcessAlive(PidIn(WorkDir() + "/nginx.pid")));
+    EXPECT_LT(FileSize(errorLog), 4096);
+
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+}
+
 TEST_F(AgentTest, FailsWhenThePortIsTaken) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
