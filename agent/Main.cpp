@@ -6,7 +6,9 @@
 #include <KwaCoreHost.h>
 #include <lua.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +110,21 @@ bool PrepareHome(const std::string& home) {
     return true;
 }
 
+// One agent per data directory: a second one would take the first one's web server
+// for a stale one and remove it. The lock goes with the process (also when it is
+// killed); the programs it starts do not inherit it.
+bool LockHome(const std::string& home) {
+    const std::string path = home + "/kwagent.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true; // held until the process ends
+}
+
 void PrintUsage() {
     std::fprintf(stderr,
                  "usage: kwagent [--help]\n"
@@ -191,6 +208,11 @@ int main(int argc, char** argv) {
     if (context.home.empty() || !PrepareHome(context.home)) {
         std::fprintf(stderr, "kwagent: cannot use the data directory %s: %s\n",
                      context.home.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (!LockHome(context.home)) {
+        std::fprintf(stderr, "kwagent: another kwagent uses the data directory %s\n",
+                     context.home.c_str());
         return 1;
     }
     // Fixed for the whole run, also for the programs the agent starts.

@@ -125,6 +125,21 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 
+TEST_F(AgentTest, OneAgentPerDataDirectory) {
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    const pid_t first = pid_;
+    const long master = PidIn(WorkDir() + "/nginx.pid");
+    Start();
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 1);
+    EXPECT_TRUE(Says("another kwagent uses the data directory")) << Output();
+    EXPECT_TRUE(ProcessAlive(master)) << "the first agent's web server was left alone";
+
+    pid_ = first;
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0);
+}
+
 TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
     const std::string conf = home_->path() + "/agent.conf";
     WriteFile(conf, ReadFile(conf) + "kwagent.beatMs = 100\n"); // a quick beat
