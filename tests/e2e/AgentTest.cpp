@@ -125,6 +125,39 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 
+TEST_F(AgentTest, InstallsUpdateBundlesOnce) {
+    // A program directory of its own (the modules still come from the build's), with
+    // an update bundle beside the agent.
+    const std::string bin = home_->path() + "/bin";
+    MakeDirs(bin, 0755);
+    for (const char* program : {"nginx.exe", "kwvp.exe"})
+        ASSERT_EQ(symlink((BinDir() + "/" + program).c_str(), (bin + "/" + program).c_str()), 0);
+    TempDir staging;
+    WriteFile(staging / "packages/p/bundled.txt", "from a bundle");
+    const CommandResult zipped =
+        RunCommand("cd " + ShellQuote(staging.path()) + " && zip -qr " +
+                   ShellQuote(bin + "/kwupdate_1700000000.zip") + " packages");
+    ASSERT_EQ(zipped.exitCode, 0) << zipped.output;
+    const std::string conf = home_->path() + "/agent.conf";
+    WriteFile(conf, ReadFile(conf) + "app.path.bin = " + bin + "\n");
+
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    EXPECT_TRUE(Says("installed 1 update bundle(s)")) << Output();
+    EXPECT_EQ(Fetch("/packages/p/bundled.txt"), "from a bundle");
+    EXPECT_TRUE(DirExists(WorkDir() + "/bundle/kwupdate_1700000000"));
+    EXPECT_FALSE(FileExists(WorkDir() + "/bundle/tmp"));
+    kill(pid_, SIGTERM);
+    ASSERT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+
+    // Installed bundles are skipped from then on.
+    Start();
+    ASSERT_TRUE(WaitServing()) << Output();
+    EXPECT_FALSE(Says("update bundle")) << Output();
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+}
+
 TEST_F(AgentTest, OneAgentPerDataDirectory) {
     Start();
     ASSERT_TRUE(WaitServing()) << Output();
