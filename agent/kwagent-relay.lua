@@ -75,8 +75,16 @@ local function pidIn(path)
     file:close()
     return pid
 end
+-- A process that ended but was not reaped yet (state Z) counts as gone.
 local function alive(pid)
-    return pid ~= nil and exists("/proc/" .. pid .. "/stat")
+    local file = pid and io.open("/proc/" .. pid .. "/stat", "r")
+    if not file then
+        return false
+    end
+    local stat = file:read("*a") or ""
+    file:close()
+    local state = stat:match(".*%) (%a)")
+    return state ~= nil and state ~= "Z"
 end
 -- nginx writes its pid file once its port is bound and removes it as it exits;
 -- its configuration test leaves an empty one behind.
@@ -225,8 +233,12 @@ end
 
 -- 7. Stop: the launcher is killed, nginx quits; nothing stays behind.
 say("stopping")
+local master = pidIn(pidfile)
 rs:StopWebServer(true)
-if not settle(stopped, 5000) then
+-- The pid file goes a moment before the master; its workers end before it.
+if not settle(function()
+    return stopped() and not alive(master)
+end, 5000) then
     say("the web server did not stop")
     return 1
 end
