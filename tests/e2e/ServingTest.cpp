@@ -157,9 +157,15 @@ TEST_F(ServingTest, RunawayErrorLogStopsTheServer) {
     const long kwvp = PidIn(KwvpPidPath());
     const long master = PidIn(NginxPidPath());
     ASSERT_EQ(truncate(ErrorLog().c_str(), 20971521), 0);
+    ASSERT_EQ(truncate(AccessLog().c_str(), 5242881), 0);
+    Run("host.trace('RS', true)");
     RotateOnce();
-    EXPECT_EQ(EventsWithId(9107).size(), 1u);
+    ASSERT_EQ(EventsWithId(9107).size(), 1u);
+    EXPECT_EQ(ToUtf8(EventsWithId(9107)[0].text), "Nginx error log protection triggered");
     EXPECT_FALSE(FileExists(ErrorLog()));
+    EXPECT_FALSE(FileExists(WorkDir() + "/logs/error-01.log"));
+    EXPECT_TRUE(FileExists(WorkDir() + "/logs/access-01.log")); // the access log came first
+    EXPECT_FALSE(HasTrace("SignalWebServer(sig=3)")) << "no reopen after the protection";
     EXPECT_TRUE(WaitUntil([&] { return NginxGone(master) && !ProcessAlive(kwvp); }));
     EXPECT_FALSE(FileExists(KwvpPidPath()));
 }

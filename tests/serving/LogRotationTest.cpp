@@ -94,19 +94,6 @@ TEST_F(LogRotationTest, LimitsAreExclusive) {
     }
 }
 
-TEST_F(LogRotationTest, RunawayErrorLogStopsTheServerAndIsDeleted) {
-    Sized(Log("error.log"), 20971521);
-    Sized(Log("access.log"), 5242881);
-    RotateOnce();
-    EXPECT_FALSE(FileExists(Log("error.log")));
-    EXPECT_FALSE(FileExists(Log("error-01.log")));
-    EXPECT_TRUE(FileExists(Log("access-01.log"))); // the access log came first
-    ASSERT_EQ(EventsWithId(9107).size(), 1u);
-    EXPECT_EQ(ToUtf8(EventsWithId(9107)[0].text), "Nginx error log protection triggered");
-    EXPECT_TRUE(HasTrace("StopWebServer(force=1)"));
-    EXPECT_FALSE(HasTrace("SignalWebServer(sig=3)")) << "no reopen after the protection";
-}
-
 // A log that cannot be deleted: the retry loop ends at once when the thread has no
 // runnable to wait on, or when its runnable says the agent is shutting down.
 TEST_F(LogRotationTest, ProtectionLoopCannotStall) {

@@ -30,14 +30,6 @@ TEST_F(StaleServerTest, ASecondObjectRemovesARunningServer) {
     EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(kwvp) && NginxGone(master); }));
 }
 
-TEST_F(StaleServerTest, NoPidFilesNothingToDo) {
-    Run("host.trace('RS', true)");
-    EXPECT_TRUE(Bool("rs:KillWebServerByPidFile()"));
-    EXPECT_TRUE(HasTrace("kwvp pid 0"));
-    EXPECT_TRUE(HasTrace("nginx pid 0"));
-    EXPECT_FALSE(HasTrace("SignalWebServer(sig=1)"));
-}
-
 // The launcher must begin with its path; nginx's title need only contain its path.
 // Both compare without regard to case.
 TEST_F(StaleServerTest, PidFilesNamingOtherProcessesLeaveThemAlone) {
