@@ -8,6 +8,7 @@ packages=(
     libwxgtk3.2-dev          # wxWidgets 3.2; only the base library is linked
     liblua5.2-dev lua5.2
     libssl-dev openssl
+    zlib1g-dev               # deflate for the zip layer of the core library
     nginx-light
     libfcgi-dev
     nlohmann-json3-dev

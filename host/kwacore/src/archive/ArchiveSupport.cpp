@@ -1,0 +1,137 @@
+#include "ArchiveSupport.h"
+
+#include <wx/filename.h>
+
+#include <cerrno>
+#include <mutex>
+#include <unistd.h>
+
+namespace KwaCore {
+
+namespace {
+std::mutex handlerMutex;
+std::function<void(const ArchiveProgress&)>& Handler() {
+    static std::function<void(const ArchiveProgress&)> handler;
+    return handler;
+}
+} // namespace
+
+void SetArchiveProgressHandler(std::function<void(const ArchiveProgress&)> handler) {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    Handler() = std::move(handler);
+}
+
+namespace Archive {
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+uint32_t ToDosTime(time_t when) {
+    struct tm t {};
+    if (localtime_r(&when, &t) == nullptr || t.tm_year < 80)
+        return (1u << 21) | (1u << 16); // 1980-01-01 00:00
+    if (t.tm_year > 207)
+        t.tm_year = 207;
+    const uint32_t date = uint32_t(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday);
+    const uint32_t time = uint32_t((t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec / 2));
+    return (date << 16) | time;
+}
+
+time_t FromDosTime(uint32_t dos) {
+    // Entries of one archive mostly share a few times; mktime reads the zone
+    // file's state on every call.
+    thread_local uint32_t lastDos = 0;
+    thread_local time_t lastTime = 0;
+    if (dos == lastDos && lastDos != 0)
+        return lastTime;
+    struct tm t {};
+    const uint32_t date = dos >> 16;
+    t.tm_year = int((date >> 9) & 0x7f) + 80;
+    t.tm_mon = int((date >> 5) & 0x0f) - 1;
+    t.tm_mday = int(date & 0x1f);
+    t.tm_hour = int((dos >> 11) & 0x1f);
+    t.tm_min = int((dos >> 5) & 0x3f);
+    t.tm_sec = int((dos & 0x1f) * 2);
+    t.tm_isdst = -1;
+    lastTime = mktime(&t);
+    lastDos = dos;
+    return lastTime;
+}
+
+std::string FileSystemPath(const wxFileName& name) {
+    const wxString path = name.IsDir() ? name.GetPath(wxPATH_GET_VOLUME) : name.GetFullPath();
+    const wxCharBuffer bytes = path.fn_str();
+    return bytes.data() ? std::string(bytes.data()) : std::string();
+}
+
+ProgressReporter::ProgressReporter(bool packing, const wxFileName& archive) : packing_(packing) {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    active_ = static_cast<bool>(Handler());
+    if (active_)
+        archive_ = archive.GetFullPath().ToStdWstring();
+}
+
+void ProgressReporter::Add(uint64_t entries, uint64_t bytes) {
+    entries_ += entries;
+    bytes_ += bytes;
+    if (active_ && (entries_ - reportedEntries_ >= 1000 || bytes_ - reportedBytes_ >= (64u << 20)))
+        Report(false);
+}
+
+void ProgressReporter::Finish() {
+    if (active_)
+        Report(true);
+}
+
+void ProgressReporter::Report(bool finished) {
+    reportedEntries_ = entries_;
+    reportedBytes_ = bytes_;
+    std::function<void(const ArchiveProgress&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex);
+        handler = Handler();
+    }
+    if (!handler)
+        return;
+    ArchiveProgress progress{packing_, archive_.c_str(), entries_, bytes_, finished};
+    try {
+        handler(progress);
+    } catch (...) {
+        // A host's output must not break the archive work.
+    }
+}
+
+bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool WriteFully(int fd, const void* buffer, size_t size) {
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+} // namespace Archive
+} // namespace KwaCore

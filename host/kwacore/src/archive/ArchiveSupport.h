@@ -1,0 +1,126 @@
+// Shared pieces of the core library's zip layer: file descriptor ownership, the
+// little-endian record fields of the zip format, DOS times and progress reports.
+#pragma once
+
+#include "KwaCore.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+class wxFileName;
+
+namespace KwaCore {
+namespace Archive {
+
+// Owns a file descriptor; closes it when it goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Record signatures and limits of the zip format.
+constexpr uint32_t LocalHeaderSignature = 0x04034b50;
+constexpr uint32_t CentralHeaderSignature = 0x02014b50;
+constexpr uint32_t EndOfCentralSignature = 0x06054b50;
+constexpr uint32_t Zip64EndOfCentralSignature = 0x06064b50;
+constexpr uint32_t Zip64LocatorSignature = 0x07064b50;
+constexpr uint16_t Zip64ExtraId = 0x0001;
+constexpr size_t LocalHeaderSize = 30;
+constexpr size_t CentralHeaderSize = 46;
+constexpr size_t EndOfCentralSize = 22;
+constexpr size_t Zip64EndOfCentralSize = 56;
+constexpr size_t Zip64LocatorSize = 20;
+constexpr uint32_t Max32 = 0xffffffffu;
+constexpr uint16_t Max16 = 0xffffu;
+
+constexpr uint16_t MethodStore = 0;
+constexpr uint16_t MethodDeflate = 8;
+constexpr uint16_t FlagEncrypted = 0x0001;
+constexpr uint16_t FlagUtf8 = 0x0800;
+constexpr uint8_t SystemUnix = 3;
+
+inline uint16_t Get16(const unsigned char* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
+inline uint32_t Get32(const unsigned char* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t Get64(const unsigned char* p) {
+    return Get32(p) | (uint64_t(Get32(p + 4)) << 32);
+}
+
+inline unsigned char* Put16(unsigned char* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    return p + 2;
+}
+inline unsigned char* Put32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+    return p + 4;
+}
+inline unsigned char* Put64(unsigned char* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+    return p + 8;
+}
+
+// Local time <-> DOS date (high 16 bits) and time (low 16 bits).
+uint32_t ToDosTime(time_t when);
+time_t FromDosTime(uint32_t dos);
+
+// The path of a file name object (or of a directory object) in the bytes the
+// file system takes.
+std::string FileSystemPath(const wxFileName& name);
+
+// Reports progress to the handler set by SetArchiveProgressHandler, if any.
+class ProgressReporter {
+public:
+    ProgressReporter(bool packing, const wxFileName& archive);
+    // Counts one entry and its bytes; reports now and then.
+    void Add(uint64_t entries, uint64_t bytes);
+    void Finish();
+
+private:
+    void Report(bool finished);
+
+    bool active_ = false;
+    bool packing_;
+    std::wstring archive_;
+    uint64_t entries_ = 0;
+    uint64_t bytes_ = 0;
+    uint64_t reportedEntries_ = 0;
+    uint64_t reportedBytes_ = 0;
+};
+
+// Reads exactly size bytes at offset; false on an error or a short file.
+bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset);
+// Writes everything; false on an error.
+bool WriteFully(int fd, const void* buffer, size_t size);
+
+} // namespace Archive
+} // namespace KwaCore
