@@ -1,0 +1,96 @@
+// Removing a directory with everything in it. Links are removed, never followed;
+// directories without search permission are opened up before their turn comes.
+// The flag has no meaning on Linux.
+#include "Internal.h"
+
+#include <KwaCore.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace KwaCore {
+namespace {
+
+const int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::vector<std::string> Names(int directory) {
+    std::vector<std::string> names;
+    // fdopendir takes the descriptor it is given: hand it a second one.
+    const int listing = openat(directory, ".", kDirectoryFlags);
+    if (listing < 0)
+        return names;
+    DIR* dir = fdopendir(listing);
+    if (dir == nullptr) {
+        close(listing);
+        return names;
+    }
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// Makes a directory of ours listable and searchable (it may have been made 0600).
+void OpenUp(int parent, const char* name, const struct stat& st) {
+    if ((st.st_mode & S_IRWXU) != S_IRWXU)
+        fchmodat(parent, name, S_IRWXU, AT_SYMLINK_NOFOLLOW);
+}
+
+bool RemoveContents(int directory) {
+    bool removed = true;
+    for (const auto& name : Names(directory)) {
+        struct stat st;
+        if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            removed = removed && errno == ENOENT;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            OpenUp(directory, name.c_str(), st);
+            Internal::Fd child(openat(directory, name.c_str(), kDirectoryFlags));
+            if (!child || !RemoveContents(child.get()))
+                removed = false;
+            child.reset();
+            if (unlinkat(directory, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+                removed = false;
+        } else if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) {
+            removed = false;
+        }
+    }
+    return removed;
+}
+
+} // namespace
+
+bool RemoveDirectoryW(const wxString& path, bool flag) {
+    std::string directory = Internal::FsPath(path);
+    // "link/" would name the directory the link points to.
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.pop_back();
+    if (directory.empty() || directory == "/")
+        return false;
+    struct stat st;
+    if (lstat(directory.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (S_ISLNK(st.st_mode))
+        return unlink(directory.c_str()) == 0 || errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return false;
+    OpenUp(AT_FDCWD, directory.c_str(), st);
+    Internal::Fd fd(open(directory.c_str(), kDirectoryFlags));
+    if (fd)
+        RemoveContents(fd.get());
+    fd.reset();
+    rmdir(directory.c_str());
+    return lstat(directory.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+} // namespace KwaCore
