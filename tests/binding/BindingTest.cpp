@@ -145,9 +145,10 @@ TEST_F(Binding, ACollectedObjectCannotBeReachedAgain) {
     NewRelay();
     // The sentinel is finalised first and resurrects the object whose own
     // finaliser then destroys it.
-    Run("local o = SLB.RelayServer()\n"
-        "setmetatable({}, {__gc = function() resurrected = o end})\n"
-        "o = nil\n"
+    Run("do\n"
+        "  local o = SLB.RelayServer()\n"
+        "  setmetatable({object = o}, {__gc = function(t) resurrected = t.object end})\n"
+        "end\n"
         "collectgarbage() collectgarbage()");
     ASSERT_EQ(TypeOf("resurrected"), "userdata");
     EXPECT_NE(Try("resurrected:GetInstallDir()").find(NoObject), std::string::npos);

@@ -126,6 +126,13 @@ TEST_F(NginxConfigTest, EnableAndDisableWithNoWebServerRunning) {
     EXPECT_NE(EventTexts(9105)[1].find(pidPath), std::string::npos) << EventTexts(9105)[1];
     EXPECT_EQ(EventsWithId(9103).size(), 1u);
     EXPECT_TRUE(EventsWithId(9104).empty());
+
+    // nginx -t leaves an empty pid file behind; the relay removes it, so a
+    // stopped web server still shows as stopped.
+    EXPECT_FALSE(FileExists(pidPath));
+    EXPECT_FALSE(Bool("rs:ReloadWebServerConfig()"));
+    EXPECT_EQ(EventTexts(9103),
+              (std::vector<std::string>{"Pid file does not exist", "Pid file does not exist"}));
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "server/Trace.h"
 
 #include <lua.hpp>
+#include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/strconv.h>
 
 #include <cstdio>
@@ -26,7 +28,13 @@ void CRelayServer::InitializeWebServerConfig() {
 
 bool CRelayServer::ValidateWebServerConfig(wxString& errorText) {
     RS_TRACE("Relay::CRelayServer::ValidateWebServerConfig", "ValidateWebServerConfig");
-    return _ValidateWebServerConfig(WebServerConfigPath, errorText);
+    // nginx -t creates the configuration's pid file, empty, when none exists. A
+    // stopped web server shows as a missing pid file, so that one goes again.
+    const bool hadPidFile = wxFileName::Exists(WebServerPidPath, wxFILE_EXISTS_NO_FOLLOW);
+    const bool valid = _ValidateWebServerConfig(WebServerConfigPath, errorText);
+    if (!hadPidFile && wxFileName::GetSize(WebServerPidPath) == 0)
+        wxRemoveFile(WebServerPidPath);
+    return valid;
 }
 
 bool _ValidateWebServerConfig(wxString configPath, wxString& output) {
