@@ -173,6 +173,9 @@ local errorLog = rs:GetWebServerErrorLogPath()
 local accessLog = rs:GetWebServerAccessLogPath()
 
 local function start()
+    if exists(pidfile) and stopped() then
+        os.remove(pidfile) -- left by nginx's configuration test; names no process
+    end
     if not rs:StartWebServer(false) then
         return false
     end
@@ -223,7 +226,7 @@ while not agent.wait(beat) do
             else
                 pause = math.min(math.max(pause * 2, 1), 30)
                 resume = pause
-                say("the web server did not start; next try in %d s", pause * beat / 1000)
+                say("the web server did not start; next try in %.1f s", pause * beat / 1000)
             end
         else
             resume = resume - 1

@@ -196,6 +196,8 @@ TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
 
 TEST_F(AgentTest, FailsWhenThePortIsTaken) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1; // the port may still have connections of an earlier test in TIME_WAIT
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
