@@ -136,8 +136,7 @@ int CRelayServer::ExtractBundles(lua_State* L) {
     case Outcome::Failed:
         break;
     }
-    lua_pushstring(L, error);
-    return lua_error(L);
+    return luaL_error(L, "%s", error);
 }
 
 } // namespace Relay

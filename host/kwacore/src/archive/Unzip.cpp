@@ -305,7 +305,7 @@ bool CentralDirectory::Parse(const unsigned char* p, size_t available, size_t& u
     const mode_t permissions = unixMode ? mode_t((external >> 16) & 0777) : 0;
     if (directory) {
         record.mode = unixMode ? (0700 | (permissions & 0011)) : 0711;
-        if (size != 0 || compressedSize != 0)
+        if (size != 0)
             return false;
     } else {
         record.mode = unixMode ? (0600 | (permissions & 0044)) : 0644;
