@@ -104,6 +104,25 @@ TEST_F(StartStopTest, LaunchCommandLineFollowsPortAndProgramDirectory) {
     }
 }
 
+TEST_F(StartStopTest, AMissingLauncherStartsNothing) {
+    // A program directory with nginx but without the launcher.
+    const std::string bin = Home() + "/bin";
+    MakeDirs(bin, 0755);
+    ASSERT_EQ(symlink((BinDir() + "/nginx.exe").c_str(), (bin + "/nginx.exe").c_str()), 0);
+    Run("host.set('app.path.bin', [[" + bin + "]]); rs = SLB.RelayServer()");
+    Configure("");
+    KwaCore::Host::ClearRecords();
+
+    EXPECT_FALSE(Bool("rs:StartWebServer(false)"));
+    ASSERT_EQ(EventsWithId(9106).size(), 1u);
+    EXPECT_EQ(
+        ToUtf8(EventsWithId(9106)[0].text).rfind("failed \"" + bin + "/kwvp.exe\" localhost:", 0),
+        0u);
+    EXPECT_TRUE(EventsWithId(9104).empty());
+    EXPECT_FALSE(FileExists(KwvpPidPath()));
+    EXPECT_FALSE(FileExists(NginxPidPath()));
+}
+
 TEST_F(StartStopTest, StopReportsWhatNginxRefused) {
     Run("host.trace('RS', true)");
     // A pid file of a process that is gone: nginx's "-s" cannot signal it.

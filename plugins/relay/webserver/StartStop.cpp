@@ -5,7 +5,7 @@
 #include "server/RelayServer.h"
 #include "server/Trace.h"
 
-#include <openssl/evp.h>
+#include "Fips.h"
 
 #include <wx/file.h>
 #include <wx/filefn.h>
@@ -37,7 +37,7 @@ wxString CRelayServer::BuildLaunchCommand() const {
         command.RemoveLast();
     command << "\" \"" << WebServerBinaryPath << "\"";
     command << " -p \"" << WorkDir << "/\" -c \"" << WebServerConfigPath << "\"";
-    if (EVP_default_properties_is_fips_enabled(nullptr) != 0)
+    if (WebServer::IsFipsEnabled())
         command << " -f \"" << LibDir << "\" \"" << OpensslFipsConfigPath << "\"";
     return command;
 }
@@ -74,7 +74,11 @@ bool CRelayServer::StartWebServer(bool force) {
 
     const wxString command = BuildLaunchCommand();
     RS_TRACE(function, "%s", command);
-    const long pid = wxExecute(command, wxEXEC_ASYNC, nullptr, nullptr);
+    // fork() succeeds even when the launcher cannot be run and the child fails at
+    // once; a launcher that is missing or not executable creates no process.
+    const long pid = wxFileName::IsFileExecutable(KwvpBinaryPath)
+                         ? wxExecute(command, wxEXEC_ASYNC, nullptr, nullptr)
+                         : 0;
     KwvpPid = static_cast<int32_t>(pid);
     if (pid > 0) {
         KwaCore::CDom::LogAgentEvent(0, 9104);
