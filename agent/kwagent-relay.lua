@@ -173,17 +173,20 @@ local errorLog = rs:GetWebServerErrorLogPath()
 local accessLog = rs:GetWebServerAccessLogPath()
 
 local function start()
+    if agent.should_exit() then
+        return false -- a stop was asked for: nothing new is launched
+    end
     if exists(pidfile) and stopped() then
         os.remove(pidfile) -- left by nginx's configuration test; names no process
     end
     if not rs:StartWebServer(false) then
         return false
     end
+    -- Plain pauses: a stop asked for meanwhile is handled once nginx is up (the
+    -- caller stops it) or gone, so that no nginx comes up behind a stopped agent.
     local waited = 0
-    while not running() do
-        if waited >= 10000 or agent.wait(50) or not launcherAlive() then
-            break
-        end
+    while not running() and launcherAlive() and waited < 10000 do
+        agent.sleep(50)
         waited = waited + 50
     end
     if running() then
