@@ -2,6 +2,9 @@
 // agent's data root, and runs the relay script shipped in the program directory
 // until SIGTERM or SIGINT asks it to stop.
 #include "AgentLua.h"
+#include "Progress.h"
+#include "Status.h"
+#include "Text.h"
 
 #include <KwaCoreHost.h>
 #include <lua.hpp>
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -52,25 +56,6 @@ std::string Utf8(const wxString& text) {
     return std::string(utf8.data(), utf8.length());
 }
 
-const char* EventMeaning(int id) {
-    switch (id) {
-    case 3006:
-        return "writing the web server configuration failed";
-    case 9103:
-        return "web server stopped or disabled";
-    case 9104:
-        return "web server started, enabled or reloaded";
-    case 9105:
-        return "web server not enabled, not valid or not stopped";
-    case 9106:
-        return "web server not disabled or not launched";
-    case 9107:
-        return "error log protection";
-    default:
-        return "agent event";
-    }
-}
-
 const char* LevelName(int level) {
     switch (level) {
     case 1:
@@ -85,10 +70,11 @@ const char* LevelName(int level) {
 void InstallObservers() {
     KwaCore::Host::SetEventObserver([](const KwaCore::Host::EventRecord& event) {
         if (event.hasText && !event.text.empty())
-            std::fprintf(stderr, "kwagent: event %d (%s): %s\n", event.id, EventMeaning(event.id),
-                         Utf8(event.text).c_str());
+            std::fprintf(stderr, "kwagent: event %d (%s): %s\n", event.id,
+                         Agent::EventMeaning(event.id), Utf8(event.text).c_str());
         else
-            std::fprintf(stderr, "kwagent: event %d (%s)\n", event.id, EventMeaning(event.id));
+            std::fprintf(stderr, "kwagent: event %d (%s)\n", event.id,
+                         Agent::EventMeaning(event.id));
     });
     KwaCore::Host::SetLogObserver([](const KwaCore::Host::LogRecord& record) {
         std::fprintf(stderr, "kwagent: %s: %s [%s]\n", LevelName(record.level),
@@ -128,7 +114,11 @@ bool LockHome(const std::string& home) {
 void PrintUsage() {
     std::fprintf(stderr,
                  "usage: kwagent [--help]\n"
-                 "Runs the update relay in the foreground until SIGTERM or SIGINT (Ctrl-C).\n"
+                 "       kwagent status [--json] [--events N] [--timeout MS]\n"
+                 "Runs the update relay in the foreground until SIGTERM or SIGINT (Ctrl-C); it\n"
+                 "exits 0 when asked to stop and non-zero when the relay cannot start.\n"
+                 "status tells whether the relay serves (exit 0) or not (exit 3), without\n"
+                 "starting or changing anything.\n"
                  "Environment: KWA_HOME (data root), KWA_TRACE (traced components, * for all),\n"
                  "KWA_VERBOSE=1 (verbose messages), KWA_IP_VERSIONS (4, 6, 4,6 or none).\n"
                  "Settings: $KWA_HOME/agent.conf, e.g. kwp.RelayServer.port = 4122.\n");
@@ -187,6 +177,8 @@ int RunScript(const std::string& script, const Agent::ScriptContext& context) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "status")
+        return Agent::Status::Main(std::vector<std::string>(argv + 2, argv + argc));
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -226,6 +218,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kwagent: data directory %s (from KWA_HOME)\n", context.home.c_str());
 
     InstallObservers();
+    Agent::InstallProgressOutput();
     int exitCode = 1;
     {
         // The main thread runs the script: its waits end at once on shutdown.
@@ -235,6 +228,7 @@ int main(int argc, char** argv) {
         KwaCore::CRunnable::SetThis(nullptr);
     }
     KwaCore::ReapChildren();
+    Agent::RemoveProgressOutput();
     KwaCore::Host::SetEventObserver(nullptr);
     KwaCore::Host::SetLogObserver(nullptr);
     std::fprintf(stderr, "kwagent: exit %d\n", exitCode);
