@@ -71,11 +71,14 @@ TEST_F(ZipUnzipTest, RoundTripIsExactAndOtherReadersAcceptTheArchive) {
         {"index.html", TextContent(3000)},
         {"empty.txt", ""},
         {"packages/big.txt", TextContent(3 * 1024 * 1024 + 77, 2)}, // several deflated chunks
-        {"packages/chunk.txt", TextContent(512 * 1024, 3)},         // exactly one chunk
-        {"packages/chunk1.txt", TextContent(512 * 1024 + 1, 4)},    // one byte into a second
-        {"packages/noise.bin", RandomContent(1536 * 1024 + 5)},     // stored after the probe
-        {"packages/small.bin", RandomContent(700, 5)},              // stored: deflate does not pay
-        {"packages/text.gz", TextContent(100000, 6)},               // stored by its extension
+        // At and one byte past the sizes where a file is cut into chunks.
+        {"packages/chunk.txt", TextContent(256 * 1024, 3)},
+        {"packages/chunk1.txt", TextContent(256 * 1024 + 1, 4)},
+        {"packages/chunk2.txt", TextContent(512 * 1024, 7)},
+        {"packages/chunk3.txt", TextContent(512 * 1024 + 1, 8)},
+        {"packages/noise.bin", RandomContent(1536 * 1024 + 5)}, // stored after the probe
+        {"packages/small.bin", RandomContent(700, 5)},          // stored: deflate does not pay
+        {"packages/text.gz", TextContent(100000, 6)},           // stored by its extension
         {"packages/deep/er/still/x.txt", "x"},
         {"caf\xc3\xa9/n\xc3\xa4me.txt", "utf-8 names"},
     };

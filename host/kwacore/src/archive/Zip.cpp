@@ -37,7 +37,7 @@ namespace {
 
 using namespace Archive;
 
-constexpr size_t ChunkSize = 512 * 1024;
+constexpr size_t ChunkSize = 256 * 1024;
 constexpr size_t ProbeSize = 64 * 1024;
 constexpr size_t DictionarySize = 32 * 1024;
 constexpr int DeflateLevel = 6;
@@ -302,7 +302,9 @@ private:
 bool Packer::StartWorkers() {
     unsigned n = std::thread::hardware_concurrency();
     n = std::max(1u, std::min(n, 4u));
-    ring_.resize(n * 2 + 4);
+    // Chunks take uneven times to deflate and retire in archive order: a deep
+    // ring keeps every worker busy while the oldest chunk is still in work.
+    ring_.resize(n * 4 + 8);
     for (unsigned i = 0; i < n; ++i)
         workers_.emplace_back([this] { WorkerLoop(); });
     return true;
