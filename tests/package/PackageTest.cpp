@@ -159,6 +159,11 @@ TEST_F(PackageTest, InstalledBinariesFindTheirLibrariesBesideThem) {
         EXPECT_NE(dynamic.output.find("[$ORIGIN]"), std::string::npos) << binary << dynamic.output;
         EXPECT_EQ(dynamic.output.find(KWA_BUILD_DIR), std::string::npos) << binary;
     }
+    // kwvp.exe needs system libraries only: no run path at all.
+    const CommandResult launcher = RunCommand("readelf -d " + ShellQuote(ProgramDir + "/kwvp.exe"));
+    EXPECT_EQ(launcher.output.find("PATH"), std::string::npos) << launcher.output;
+    EXPECT_EQ(RunCommand("ldd " + ShellQuote(ProgramDir + "/kwvp.exe")).output.find("not found"),
+              std::string::npos);
     const CommandResult libraries = RunCommand("ldd " + ShellQuote(ProgramDir + "/kwagent"));
     EXPECT_EQ(libraries.output.find("not found"), std::string::npos) << libraries.output;
     EXPECT_NE(libraries.output.find(ProgramDir + "/libkwacore.so"), std::string::npos)

@@ -1,7 +1,6 @@
 // The pieces of kwagent status and of the progress lines, in-process.
 #include "Progress.h"
 #include "Status.h"
-#include "Text.h"
 #include "TlsProbe.h"
 
 #include <gtest/gtest.h>
@@ -102,15 +101,6 @@ TEST(StatusParts, HandshakeWithNothingListeningFailsQuickly) {
     const Agent::HandshakeResult result = Agent::Handshake("127.0.0.1", 1, 2000);
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find("connect"), std::string::npos) << result.error;
-}
-
-TEST(StatusParts, ByteCounts) {
-    EXPECT_EQ(Agent::FormatBytes(0), "0 B");
-    EXPECT_EQ(Agent::FormatBytes(1023), "1023 B");
-    EXPECT_EQ(Agent::FormatBytes(1536), "1.5 KiB");
-    EXPECT_EQ(Agent::FormatBytes(5242880), "5.0 MiB");
-    EXPECT_EQ(Agent::FormatBytes(20971521), "20.0 MiB");
-    EXPECT_EQ(Agent::FormatBytes(uint64_t(3) << 30), "3.00 GiB");
 }
 
 // The progress lines with a clock the test moves.
