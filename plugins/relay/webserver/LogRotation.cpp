@@ -3,11 +3,15 @@
 #include "server/RelayServer.h"
 #include "server/Trace.h"
 
+#include <wx/dir.h>
 #include <wx/file.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
+#include <wx/log.h>
 
 #include <cstdint>
+#include <functional>
+#include <set>
 
 namespace Relay {
 
@@ -29,6 +33,51 @@ wxString Generation(const wxString& path, int n) {
     wxFileName name(path);
     name.SetName(name.GetName() + wxString::Format("-%02d", n));
     return name.GetFullPath();
+}
+
+// Up to this many generations the rotation probes every name; beyond, it lists
+// the directory once, so that a script's huge count does not hold the thread for
+// hours (two billion probes) when only a few generations exist.
+const int probedGenerations = 100;
+
+// The generations 1 to below count of the log that exist now, found by listing
+// its directory: each entry is taken only when it is exactly the name of
+// generation n as Generation() writes it.
+std::set<int, std::greater<int>> ListedGenerations(const wxString& log, int count) {
+    std::set<int, std::greater<int>> found;
+    const wxFileName name(log);
+    const wxString prefix = name.GetName() + L"-";
+    wxString directory = name.GetPath(wxPATH_GET_VOLUME);
+    if (directory.empty())
+        directory = wxFileName::GetCwd();
+    wxLogNull quiet; // an unreadable directory simply has no generations to show
+    wxDir dir(directory);
+    if (!dir.IsOpened())
+        return found;
+    wxString entry;
+    // No file pattern: the log's own name may hold wildcard characters.
+    for (bool more = dir.GetFirst(&entry, wxEmptyString, wxDIR_FILES | wxDIR_HIDDEN); more;
+         more = dir.GetNext(&entry)) {
+        if (!entry.StartsWith(prefix))
+            continue;
+        size_t end = prefix.length();
+        long n = 0;
+        while (end < entry.length() && entry[end] >= '0' && entry[end] <= '9' && n < count)
+            n = n * 10 + (entry[end++] - '0');
+        if (end == prefix.length() || n < 1 || n >= count)
+            continue;
+        if (wxFileName(Generation(log, int(n))).GetFullName() == entry)
+            found.insert(int(n));
+    }
+    return found;
+}
+
+// Moves generation n - 1 (the log itself for n = 1) to generation n; a file that
+// cannot move on is deleted, so that rotation always makes room.
+void ShiftInto(const wxString& log, int n) {
+    const wxString source = n == 1 ? log : Generation(log, n - 1);
+    if (wxFile::Exists(source) && !wxRenameFile(source, Generation(log, n), true))
+        wxRemoveFile(source);
 }
 
 // Deletes a runaway error log, retrying with growing pauses while the calling
@@ -56,17 +105,19 @@ void CRelayServer::RotateLogFile(const char* path, int count) {
     const wxString log(path, wxConvLibc);
     if (log.empty())
         return;
-    for (int i = count; i >= 1; --i) {
-        const wxString source = i == 1 ? log : Generation(log, i - 1);
-        const wxString target = Generation(log, i);
-        if (i == count && wxFile::Exists(target))
-            wxRemoveFile(target); // the oldest generation is dropped
-        if (wxFile::Exists(source)) {
-            // A file that cannot move on is deleted, so that rotation always makes room.
-            if (!wxRenameFile(source, target, true))
-                wxRemoveFile(source);
-        }
+    const wxString oldest = Generation(log, count);
+    if (wxFile::Exists(oldest))
+        wxRemoveFile(oldest); // the oldest generation is dropped
+    if (count <= probedGenerations) {
+        for (int i = count; i >= 1; --i)
+            ShiftInto(log, i);
+        return;
     }
+    // From the top down, only where a source exists: the same moves as probing
+    // every generation, since a move never touches a lower generation.
+    for (const int n : ListedGenerations(log, count))
+        ShiftInto(log, n + 1);
+    ShiftInto(log, 1);
 }
 
 bool CRelayServer::RotateWebLogs() {

@@ -1,0 +1,73 @@
+// Faults that the script-interface fuzzing found, one case each.
+#include "LuaFixture.h"
+
+#include <chrono>
+#include <map>
+
+using namespace kwatest;
+
+class FuzzRegression : public LuaFixture {
+protected:
+    void SetUp() override {
+        LuaFixture::SetUp();
+        NewRelay();
+    }
+};
+
+// RotateLogFile probed every generation from count down to 1: a script's count
+// of 2^31 - 1 held the thread for hours. Only existing generations move, exactly
+// as the probing would move them, and names that merely look alike stay.
+TEST_F(FuzzRegression, RotateLogFileWithAHugeCountEndsAtOnce) {
+    struct Case {
+        const char* count;
+        std::map<std::string, std::string> before, after;
+    };
+    const Case cases[] = {
+        {"2147483647",
+         {{"e.log", "0"},
+          {"e-01.log", "1"},
+          {"e-03.log", "3"},
+          {"e-150.log", "150"},
+          {"e-2147483646.log", "max-1"},
+          {"e-2147483647.log", "max"},
+          {"e-5.log", "look-alike"},
+          {"e-007.log", "look-alike"},
+          {"e-01.log.bak", "other"}},
+         {{"e-01.log", "0"},
+          {"e-02.log", "1"},
+          {"e-04.log", "3"},
+          {"e-151.log", "150"},
+          {"e-2147483647.log", "max-1"},
+          {"e-5.log", "look-alike"},
+          {"e-007.log", "look-alike"},
+          {"e-01.log.bak", "other"}}},
+        // Either side of the point where probing gives way to listing.
+        {"100",
+         {{"e.log", "0"}, {"e-99.log", "99"}, {"e-100.log", "100"}},
+         {{"e-01.log", "0"}, {"e-100.log", "99"}}},
+        {"101",
+         {{"e.log", "0"}, {"e-99.log", "99"}, {"e-100.log", "100"}},
+         {{"e-01.log", "0"}, {"e-100.log", "99"}, {"e-101.log", "100"}}},
+        {"1e9", {{"e-01.log", "1"}}, {{"e-02.log", "1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        TempDir dir;
+        for (const auto& [name, content] : c.before)
+            WriteFile(dir / name, content);
+        const auto start = std::chrono::steady_clock::now();
+        Run("rs:RotateLogFile([[" + dir / "e.log" + "]], " + c.count + ")");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        std::map<std::string, std::string> after;
+        const CommandResult listing = RunCommand("ls -A " + ShellQuote(dir.path()));
+        size_t at = 0;
+        while (at < listing.output.size()) {
+            const size_t end = listing.output.find('\n', at);
+            const std::string name = listing.output.substr(at, end - at);
+            if (!name.empty())
+                after[name] = ReadFile(dir / name);
+            at = end == std::string::npos ? listing.output.size() : end + 1;
+        }
+        EXPECT_EQ(after, c.after);
+    }
+}
