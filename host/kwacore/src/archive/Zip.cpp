@@ -622,8 +622,11 @@ bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
     std::sort(names.begin(), names.end());
     for (const std::string& leaf : names) {
         struct stat info {};
-        if (::fstatat(directoryFd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(directoryFd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue; // gone since the listing
             return false;
+        }
         if (S_ISDIR(info.st_mode)) {
             const std::string name = prefix + leaf + "/";
             const ZipAction action = Ask(name);
