@@ -71,3 +71,25 @@ TEST_F(FuzzRegression, RotateLogFileWithAHugeCountEndsAtOnce) {
         EXPECT_EQ(after, c.after);
     }
 }
+
+// Validation removes the empty pid file that "nginx -t" leaves where there was
+// none; its test of what was there before asked wx for no kind of file at all,
+// so an empty pid file that existed before was removed as well.
+TEST_F(FuzzRegression, ValidationKeepsAPidFileThatWasThere) {
+    const std::string pidFile = WorkDir() + "/nginx.pid";
+    struct Case {
+        const char* name;
+        bool before;
+        bool after;
+    };
+    for (const Case c : {Case{"an empty pid file stays", true, true},
+                         Case{"nginx -t's own pid file goes", false, false}}) {
+        SCOPED_TRACE(c.name);
+        if (c.before)
+            WriteFile(pidFile, "");
+        else
+            std::remove(pidFile.c_str());
+        Run("rs:EnableWebServer()");
+        EXPECT_EQ(FileExists(pidFile), c.after);
+    }
+}

@@ -30,7 +30,9 @@ bool CRelayServer::ValidateWebServerConfig(wxString& errorText) {
     RS_TRACE("Relay::CRelayServer::ValidateWebServerConfig", "ValidateWebServerConfig");
     // nginx -t creates the configuration's pid file, empty, when none exists. A
     // stopped web server shows as a missing pid file, so that one goes again.
-    const bool hadPidFile = wxFileName::Exists(WebServerPidPath, wxFILE_EXISTS_NO_FOLLOW);
+    // (wxFILE_EXISTS_ANY: anything at the path, links not followed; the
+    // NO_FOLLOW flag alone accepts no kind of file and answers false.)
+    const bool hadPidFile = wxFileName::Exists(WebServerPidPath, wxFILE_EXISTS_ANY);
     const bool valid = _ValidateWebServerConfig(WebServerConfigPath, errorText);
     if (!hadPidFile && wxFileName::GetSize(WebServerPidPath) == 0)
         wxRemoveFile(WebServerPidPath);
