@@ -304,6 +304,36 @@ TEST_F(ZipUnzipTest, UnpackingShowsEachEntryAndStopsWhenTheCallbackSaysSo) {
     EXPECT_FALSE(FileExists(target_ + "/two.txt"));
 }
 
+TEST_F(ZipUnzipTest, ALargeEntryShowsProgressBeforeItEnds) {
+    // 160 MiB of zeros: a small archive, but a large file to write.
+    MakeDirs(source_);
+    {
+        const int fd = ::open((source_ + "/zeros.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        const std::string block(1 << 20, '\0');
+        for (int i = 0; i < 160; ++i)
+            ASSERT_EQ(::write(fd, block.data(), block.size()), ssize_t(block.size()));
+        ::close(fd);
+    }
+    ASSERT_TRUE(Pack(archive_, source_));
+    RemoveTree(source_);
+
+    std::vector<KwaCore::ArchiveProgress> reports;
+    KwaCore::SetArchiveProgressHandler(
+        [&reports](const KwaCore::ArchiveProgress& p) { reports.push_back(p); });
+    MakeDirs(target_);
+    EXPECT_TRUE(Unpack(archive_, target_));
+    KwaCore::SetArchiveProgressHandler(nullptr);
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_FALSE(reports.front().finished);
+    EXPECT_EQ(reports.front().entriesDone, 0u) << "reported in the middle of the entry";
+    EXPECT_GE(reports.front().bytesDone, 64u << 20);
+    EXPECT_TRUE(reports.back().finished);
+    EXPECT_EQ(reports.back().entriesDone, 1u);
+    EXPECT_EQ(reports.back().bytesDone, 160u << 20);
+    EXPECT_EQ(FileSize(target_ + "/zeros.bin"), 160LL << 20);
+}
+
 TEST_F(ZipUnzipTest, Zip64RecordsWrittenByOthersAreRead) {
     MakePythonArchive(archive_, "with z.open('big.txt', 'w', force_zip64=True) as f:\n"
                                 "    f.write(b'zip64 ' * 1000)\n"

@@ -649,12 +649,18 @@ public:
 // checksum that does not match, makes the writer remove what it wrote.
 class EntryReader {
 public:
-    EntryReader(FdInputStream& archive, uint64_t dataEnd) : archive_(archive), dataEnd_(dataEnd) {}
+    EntryReader(FdInputStream& archive, uint64_t dataEnd, ProgressReporter& progress)
+        : archive_(archive), dataEnd_(dataEnd), progress_(progress) {}
 
     bool Ok() const { return inflater_.ok; }
 
+    // Bytes of the last entry already counted as progress while it was read, so
+    // that one large file does not hold the progress back until its end.
+    uint64_t Streamed() const { return streamed_; }
+
     bool Read(size_t index, const Record& record, Writer& writer, uint64_t& produced) {
         produced = 0;
+        streamed_ = 0;
         const unsigned char* header = archive_.View(record.offset, LocalHeaderSize);
         if (header == nullptr || Get32(header) != LocalHeaderSignature)
             return false;
@@ -694,6 +700,7 @@ private:
             if (left == 0)
                 return Finish(*piece, writer, true);
             writer.Push();
+            Stream(n);
         } while (true);
     }
 
@@ -746,13 +753,22 @@ private:
                 return Finish(*piece, writer, false);
             if (end)
                 return Finish(*piece, writer, produced == record.size);
+            const size_t made = piece->length;
             writer.Push();
+            Stream(made);
         }
         return false;
     }
 
+    void Stream(uint64_t bytes) {
+        progress_.Add(0, bytes);
+        streamed_ += bytes;
+    }
+
     FdInputStream& archive_;
     uint64_t dataEnd_;
+    ProgressReporter& progress_;
+    uint64_t streamed_ = 0;
     Inflater inflater_;
 };
 
@@ -781,7 +797,7 @@ bool Extract(const wxFileName& archive, const wxFileName& target, UnzipCallback 
     wxZipInputStream zip(stream, wxConvUTF8);
     const wxString targetText =
         target.IsDir() ? target.GetPath(wxPATH_GET_VOLUME) : target.GetFullPath();
-    EntryReader reader(stream, directory.DataEnd());
+    EntryReader reader(stream, directory.DataEnd(), progress);
     if (!reader.Ok())
         return false;
 
@@ -824,7 +840,7 @@ bool Extract(const wxFileName& archive, const wxFileName& target, UnzipCallback 
         }
         uint64_t produced = 0;
         ok = reader.Read(i, record, writer, produced);
-        progress.Add(1, produced);
+        progress.Add(1, produced - reader.Streamed());
     }
     for (auto& writer : writers)
         if (!writer->Finish())
