@@ -118,11 +118,22 @@ int WatchNginx(pid_t nginx, const sigset_t& signals) {
     while (true) {
         const timespec tick{1, 0};
         const int sig = sigtimedwait(&signals, nullptr, &tick);
-        int status = 0;
-        const pid_t ended = waitpid(nginx, &status, WNOHANG);
-        if (ended == nginx)
+        // Looked at without reaping: while the master is a zombie its id, and
+        // so the id of its process group, cannot go to another process.
+        siginfo_t info = {};
+        const int looked = waitid(P_PID, id_t(nginx), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (looked == 0 && info.si_pid == nginx) {
+            // A master that was killed leaves its workers running: they would go
+            // on serving the old configuration and hold the port, so that no new
+            // nginx could start. They share the master's process group (its
+            // session of its own, see StartNginx); nothing else is in it.
+            kill(-nginx, SIGKILL);
+            int status = 0;
+            while (waitpid(nginx, &status, 0) < 0 && errno == EINTR) {
+            }
             return status;
-        if (ended < 0 && errno != EINTR) {
+        }
+        if (looked < 0 && errno != EINTR) {
             Kwvp::LogError(std::string("waiting for nginx failed: ") + std::strerror(errno));
             return 1 << 8;
         }
