@@ -37,6 +37,21 @@ bool CRelayServer::SignalWebServer(int signal, wxString& output) {
     if (WebServer::IsFipsEnabled())
         arguments += L" -f \"" + LibDir + L"\" \"" + OpensslFipsConfigPath + L"\"";
 
+    // nginx sends the signal to whatever process its pid file names. A pid file
+    // that outlived its nginx (killed, never cleaned up) may by now name another
+    // program, which a reload (SIGHUP) or a reopen (SIGUSR1) would end: such a
+    // request is refused. A pid that names no process is left to nginx to report.
+    const unsigned long pid = KwaCore::ReadPidFile(WebServerPidPath);
+    if (pid != 0) {
+        const wxString commandLine = KwaCore::GetCommandLineW(pid);
+        if (!commandLine.empty() && !commandLine.Lower().Contains(WebServerBinaryPath.Lower())) {
+            output = wxString::Format(L"%s names process %lu, which is not the web server",
+                                      WebServerPidPath, pid);
+            RS_TRACE(traceName, "%s", output);
+            return false;
+        }
+    }
+
     long exitCode = 0;
     wxString errorText;
     return KwaCore::Execute(WebServerBinaryPath, arguments, output, exitCode, errorText);
