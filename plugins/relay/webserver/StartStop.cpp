@@ -12,6 +12,12 @@
 #include <wx/filename.h>
 #include <wx/utils.h>
 
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
 namespace Relay {
 
 namespace {
@@ -23,6 +29,25 @@ const unsigned long restartWaitStepMs = 20;
 bool PidFileNamesAProcess(const wxString& pidPath) {
     const unsigned long pid = KwaCore::ReadPidFile(pidPath);
     return pid != 0 && !KwaCore::GetCommandLineW(pid).empty();
+}
+
+// The launcher this process started stays its child until it has been reaped
+// (ReapChildren runs on many calls); from then on its id is free and may belong
+// to any other process, which must not be killed in its place.
+bool IsChildOfThisProcess(long pid) {
+    if (pid <= 0)
+        return false;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(file, stat);
+    const auto close = stat.rfind(')'); // the name in parentheses may hold anything
+    if (close == std::string::npos)
+        return false;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    long parent = 0;
+    fields >> state >> parent;
+    return fields && parent == static_cast<long>(getpid());
 }
 } // namespace
 
@@ -95,9 +120,11 @@ bool CRelayServer::StopWebServer(bool force) {
     RS_TRACE(function, "StopWebServer(force=%d)", force ? 1 : 0);
 
     if (KwvpPid != 0) {
-        // Only the launcher: nginx, its child, is asked to quit below.
+        // Only the launcher: nginx, its child, is asked to quit below. A launcher
+        // that has ended and been reaped is not killed: its id is no longer ours.
         wxKillError error = wxKILL_OK;
-        wxKill(KwvpPid, wxSIGKILL, &error, wxKILL_NOCHILDREN);
+        if (IsChildOfThisProcess(KwvpPid))
+            wxKill(KwvpPid, wxSIGKILL, &error, wxKILL_NOCHILDREN);
         KwvpPid = 0;
         if (wxFile::Exists(KwvpPidPath))
             wxRemoveFile(KwvpPidPath);
