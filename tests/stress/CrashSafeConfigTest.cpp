@@ -1,0 +1,177 @@
+// Crash-safe configuration: a child process writes the configuration again and
+// again, alternating two texts, and is killed with SIGKILL at random moments.
+// After every kill nginx.conf is one of the two complete texts, never a torn one,
+// and the next writer's first write succeeds (a stale nginx.tmp is fine).
+//
+// The child is this test program itself, started again with KWA_STRESS_WRITER
+// set: it writes through the relay module as the agent's scripts do, and reports
+// each finished write with one byte on its standard output.
+//
+// KWA_STRESS_SECONDS bounds the run (default 20 s).
+#include "LuaFixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kwatest {
+namespace {
+
+const int PortA = 4122;
+const int PortB = 8443;
+
+// The child's part, run before main when KWA_STRESS_WRITER is set: write,
+// alternating the two texts, until killed. Exits 3 when a write fails.
+void WriterLoop() {
+    lua_State* L = luaL_newstate();
+    luaL_openlibs(L);
+    const std::string code =
+        "package.cpath = '" + BinDir() +
+        "/?.so;' .. package.cpath\n"
+        "require 'kwacore'; require 'relay'\n"
+        "local rs = SLB.RelayServer()\n"
+        "local out = io.stdout\n"
+        "out:setvbuf('no')\n"
+        "local i = 0\n"
+        "while true do\n"
+        "  i = i + 1\n"
+        "  local a = i % 2 == 1\n"
+        "  rs:UpdateConfig{port = a and " +
+        std::to_string(PortB) + " or " + std::to_string(PortA) +
+        "}\n"
+        "  if not rs:WriteDefaultWebServerConfig(a and 2 or 0, true) then os.exit(3) end\n"
+        "  out:write('.')\n"
+        "end\n";
+    if (luaL_dostring(L, code.c_str()) != 0)
+        std::fprintf(stderr, "writer: %s\n", lua_tostring(L, -1));
+    _exit(4);
+}
+
+[[maybe_unused]] const bool writerStarted = [] {
+    if (std::getenv("KWA_STRESS_WRITER") != nullptr)
+        WriterLoop();
+    return false;
+}();
+
+struct Writer {
+    pid_t pid = -1;
+    int output = -1; // read end of the child's standard output
+};
+
+Writer StartWriter() {
+    Writer writer;
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return writer;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    std::vector<std::string> variables{"KWA_STRESS_WRITER=1"};
+    for (char** e = environ; *e != nullptr; ++e)
+        variables.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    if (posix_spawn(&writer.pid, self, &actions, nullptr, argv, envp.data()) != 0)
+        writer.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    writer.output = pipeFds[0];
+    return writer;
+}
+
+// Bytes the writer has reported so far (finished writes), waiting up to ms.
+long ReadWrites(int fd, int ms) {
+    long count = 0;
+    pollfd readable{fd, POLLIN, 0};
+    if (poll(&readable, 1, ms) <= 0)
+        return 0;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0)
+        count += n;
+    return count;
+}
+
+class CrashSafeConfig : public LuaFixture {};
+
+TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
+    setenv("KWA_IP_VERSIONS", "4", 1); // the same text in parent and child
+    NewRelay();
+    const std::string config = WorkDir() + "/nginx.conf";
+    // The two texts, as the relay writes them.
+    Run("rs:UpdateConfig{port = " + std::to_string(PortB) +
+        "} assert(rs:WriteDefaultWebServerConfig(2, true))");
+    const std::string textB = ReadFile(config);
+    Run("rs:UpdateConfig{port = " + std::to_string(PortA) +
+        "} assert(rs:WriteDefaultWebServerConfig(0, true))");
+    const std::string textA = ReadFile(config);
+    ASSERT_NE(textA, textB);
+
+    const char* bound = std::getenv("KWA_STRESS_SECONDS");
+    const auto seconds = std::chrono::seconds(bound ? std::atoi(bound) : 20);
+    std::mt19937 random(20240607);
+    const auto end = std::chrono::steady_clock::now() + seconds;
+    long writes = 0, kills = 0, torn = 0, sawA = 0, sawB = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        Writer writer = StartWriter();
+        ASSERT_GT(writer.pid, 0);
+        // Wait for the first write (the writer must be able to write after a
+        // kill), then let it write on for a random while.
+        long done = 0;
+        const auto started = std::chrono::steady_clock::now();
+        while (done == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(30))
+            done += ReadWrites(writer.output, 100);
+        const auto delay =
+            std::chrono::microseconds(std::uniform_int_distribution<int>(0, 30000)(random));
+        const auto killAt = std::chrono::steady_clock::now() + delay;
+        while (std::chrono::steady_clock::now() < killAt)
+            done += ReadWrites(writer.output, 1);
+        kill(writer.pid, SIGKILL);
+        int status = 0;
+        waitpid(writer.pid, &status, 0);
+        done += ReadWrites(writer.output, 0);
+        close(writer.output);
+        ++kills;
+        writes += done;
+
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            << "the writer ended by itself (status " << status << ") after " << done
+            << " writes: a write failed";
+        ASSERT_GT(done, 0) << "the writer's first write after a kill did not succeed";
+        const std::string text = ReadFile(config);
+        if (text == textA)
+            ++sawA;
+        else if (text == textB)
+            ++sawB;
+        else
+            ++torn;
+    }
+    std::printf("%ld writes, %ld kills, %ld times text A, %ld times text B\n", writes, kills, sawA,
+                sawB);
+    EXPECT_EQ(torn, 0);
+    EXPECT_GE(writes, 1000);
+    EXPECT_GT(sawA, 0);
+    EXPECT_GT(sawB, 0);
+    // And this process writes on where the killed ones stopped.
+    EXPECT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
+    EXPECT_EQ(ReadFile(config), textA);
+}
+
+} // namespace
+} // namespace kwatest
