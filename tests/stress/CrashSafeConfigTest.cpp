@@ -7,7 +7,7 @@
 // set: it writes through the relay module as the agent's scripts do, and reports
 // each finished write with one byte on its standard output.
 //
-// KWA_STRESS_SECONDS bounds the run (default 20 s).
+// KWA_STRESS_SECONDS bounds the run (default 12 s).
 #include "LuaFixture.h"
 
 #include <fcntl.h>
@@ -124,7 +124,7 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
     ASSERT_NE(textA, textB);
 
     const char* bound = std::getenv("KWA_STRESS_SECONDS");
-    const auto seconds = std::chrono::seconds(bound ? std::atoi(bound) : 20);
+    const auto seconds = std::chrono::seconds(bound ? std::atoi(bound) : 12);
     std::mt19937 random(20240607);
     const auto end = std::chrono::steady_clock::now() + seconds;
     long writes = 0, kills = 0, torn = 0, sawA = 0, sawB = 0;
@@ -137,8 +137,10 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
         const auto started = std::chrono::steady_clock::now();
         while (done == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(30))
             done += ReadWrites(writer.output, 100);
+        // Mostly within the next few writes, sometimes after many.
+        const int longest = std::uniform_int_distribution<int>(0, 3)(random) == 0 ? 300000 : 30000;
         const auto delay =
-            std::chrono::microseconds(std::uniform_int_distribution<int>(0, 30000)(random));
+            std::chrono::microseconds(std::uniform_int_distribution<int>(0, longest)(random));
         const auto killAt = std::chrono::steady_clock::now() + delay;
         while (std::chrono::steady_clock::now() < killAt)
             done += ReadWrites(writer.output, 1);
@@ -165,7 +167,12 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
     std::printf("%ld writes, %ld kills, %ld times text A, %ld times text B\n", writes, kills, sawA,
                 sawB);
     EXPECT_EQ(torn, 0);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_GE(writes, 200); // a sanitized writer starts and writes far slower
+#else
     EXPECT_GE(writes, 1000);
+#endif
+    EXPECT_GE(kills, 20);
     EXPECT_GT(sawA, 0);
     EXPECT_GT(sawB, 0);
     // And this process writes on where the killed ones stopped.
