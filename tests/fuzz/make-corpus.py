@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the zip fuzzer into tests/fuzz/corpus/: valid,
+hostile and broken archives. Deterministic: running it again gives the same files.
+
+    tests/fuzz/make-corpus.py [DIR]
+"""
+import io
+import os
+import struct
+import sys
+import zipfile
+import zlib
+
+DOS_TIME = (2024, 6, 7, 12, 0, 0)
+
+
+def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
+    """entries: (name, data) or (name, data, unix mode) or (ZipInfo, data)."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", compression, allowZip64=True) as z:
+        for entry in entries:
+            name, data = entry[0], entry[1]
+            info = name if isinstance(name, zipfile.ZipInfo) else zipfile.ZipInfo(name, DOS_TIME)
+            info.compress_type = compression
+            if len(entry) > 2:
+                info.external_attr = entry[2] << 16
+                info.create_system = 3
+            with z.open(info, "w", force_zip64=zip64) as f:
+                f.write(data)
+        z.comment = comment
+    return out.getvalue()
+
+
+def raw_entry(name, data, flags=0, method=0, crc=None, size=None, csize=None, made_by=0x031e,
+              external=0o100644 << 16):
+    """A local header, its data and the matching central header, by hand."""
+    crc = zlib.crc32(data) if crc is None else crc
+    size = len(data) if size is None else size
+    csize = len(data) if csize is None else csize
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x58E7, crc, csize,
+                        size, len(name), 0) + name + data
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, 20, flags, method, 0, 0x58E7,
+                          crc, csize, size, len(name), 0, 0, 0, 0, external, 0) + name
+    return local, central
+
+
+def raw_archive(entries, comment=b""):
+    body, centrals = b"", []
+    for local, central in entries:
+        offset = len(body)
+        body += local
+        centrals.append(central[:42] + struct.pack("<I", offset) + central[46:])
+    directory = b"".join(centrals)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(centrals), len(centrals), len(directory),
+                      len(body), len(comment)) + comment
+    return body + directory + end
+
+
+def corpus():
+    text = b"".join(b"line %d of a package\n" % i for i in range(300))
+    valid = {
+        "valid-deflated.zip": archive([("packages/a.txt", text), ("packages/b/c.bin", bytes(range(256)) * 8),
+                                       ("cache/", b""), ("index.json", b'{"v": 1}')]),
+        "valid-stored.zip": archive([("a.txt", text), ("d/e.txt", b"e\n")], zipfile.ZIP_STORED),
+        "valid-zip64.zip": archive([("big/a.txt", text)], zip64=True),
+        "valid-empty.zip": archive([]),
+        "valid-empty-file.zip": archive([("empty", b"")]),
+        "valid-unicode.zip": archive([("caf\u00e9/\u65e5\u672c.txt", b"x")]),
+        "valid-modes.zip": archive([("run.sh", b"#!/bin/sh\n", 0o104755), ("dir/", b"", 0o040777)]),
+        "valid-comment.zip": archive([("a", b"a")], comment=b"a comment"),
+        "valid-deep.zip": archive([("/".join("d%d" % i for i in range(40)) + "/f", b"deep")]),
+    }
+    hostile = {
+        "hostile-dotdot.zip": archive([("ok.txt", b"ok"), ("../escape.txt", b"x")]),
+        "hostile-dotdot-inner.zip": archive([("a/../../escape.txt", b"x")]),
+        "hostile-absolute.zip": archive([("/tmp/escape.txt", b"x")]),
+        "hostile-backslash.zip": archive([("..\\escape.txt", b"x")]),
+        "hostile-drive.zip": archive([("C:/escape.txt", b"x")]),
+        "hostile-dot.zip": archive([("./a.txt", b"x")]),
+        "hostile-empty-segment.zip": archive([("a//b.txt", b"x")]),
+        "hostile-control.zip": archive([("a\x01b.txt", b"x")]),
+        "hostile-symlink.zip": archive([("link", b"../../..", 0o120777), ("link/escape.txt", b"x")]),
+        "hostile-symlink-file.zip": archive([("link", b"/etc/passwd", 0o120777)]),
+        "hostile-device.zip": archive([("dev", b"", 0o020644)]),
+        "hostile-fifo.zip": archive([("fifo", b"", 0o010644)]),
+        "hostile-setuid.zip": archive([("suid", b"x", 0o106777)]),
+        "hostile-duplicate.zip": raw_archive([raw_entry(b"a.txt", b"one"), raw_entry(b"a.txt", b"two")]),
+        "hostile-file-then-dir.zip": archive([("a", b"file"), ("a/b", b"x")]),
+        "hostile-encrypted.zip": raw_archive([raw_entry(b"a.txt", b"secret", flags=1)]),
+        "hostile-method.zip": raw_archive([raw_entry(b"a.txt", b"x", method=12)]),
+        "hostile-bomb.zip": archive([("bomb", bytes(4 << 20))]),
+        "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
+        "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),
+    }
+    base = valid["valid-deflated.zip"]
+    end = base.rfind(b"PK\x05\x06")
+    directory = struct.unpack("<I", base[end + 16:end + 20])[0]
+    broken = {
+        "broken-truncated.zip": base[:len(base) // 2],
+        "broken-no-end.zip": base[:end],
+        "broken-crc.zip": raw_archive([raw_entry(b"a.txt", b"data", crc=0xDEADBEEF)]),
+        "broken-deflate.zip": raw_archive([raw_entry(b"a.txt", b"\xff\xff\xff\xff", method=8,
+                                                     size=100)]),
+        "broken-offset.zip": base[:directory + 42] + b"\xff\xff\xff\x7f" + base[directory + 46:],
+        "broken-comment-length.zip": base[:-2] + b"\x10\x00",
+        "broken-count.zip": base[:end + 10] + b"\xff\xff" + base[end + 12:],
+        "broken-zero.zip": b"",
+        "broken-end-only.zip": struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, 46, 0, 0),
+        "broken-garbage.zip": bytes((i * 37 + 11) & 0xFF for i in range(700)),
+        "broken-zip64-locator.zip": valid["valid-zip64.zip"][:-60] + bytes(60),
+    }
+    return {**valid, **hostile, **broken}
+
+
+def main():
+    target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
+    os.makedirs(target, exist_ok=True)
+    for name, data in sorted(corpus().items()):
+        with open(os.path.join(target, name), "wb") as out:
+            out.write(data)
+    print("%d archives in %s" % (len(corpus()), target))
+
+
+if __name__ == "__main__":
+    main()
