@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the zip fuzzer into tests/fuzz/corpus/: valid,
-hostile and broken archives. Deterministic: running it again gives the same files.
+hostile and broken archives, and the inputs of faults found. Deterministic:
+running it again gives the same files. KwaCore::Unzip must unpack every valid-*
+archive and refuse every other one (tests/fuzz_unzip/CorpusTest.cpp).
 
     tests/fuzz/make-corpus.py [DIR]
 """
@@ -68,6 +70,8 @@ def corpus():
         "valid-unicode.zip": archive([("caf\u00e9/\u65e5\u672c.txt", b"x")]),
         "valid-modes.zip": archive([("run.sh", b"#!/bin/sh\n", 0o104755), ("dir/", b"", 0o040777)]),
         "valid-comment.zip": archive([("a", b"a")], comment=b"a comment"),
+        "valid-bomb.zip": archive([("bomb", bytes(4 << 20))]),  # 4 MiB from 4 KiB
+        "valid-setuid.zip": archive([("suid", b"x", 0o106777)]),  # unpacked with a capped mode
         "valid-deep.zip": archive([("/".join("d%d" % i for i in range(40)) + "/f", b"deep")]),
     }
     hostile = {
@@ -83,12 +87,12 @@ def corpus():
         "hostile-symlink-file.zip": archive([("link", b"/etc/passwd", 0o120777)]),
         "hostile-device.zip": archive([("dev", b"", 0o020644)]),
         "hostile-fifo.zip": archive([("fifo", b"", 0o010644)]),
-        "hostile-setuid.zip": archive([("suid", b"x", 0o106777)]),
+
         "hostile-duplicate.zip": raw_archive([raw_entry(b"a.txt", b"one"), raw_entry(b"a.txt", b"two")]),
         "hostile-file-then-dir.zip": archive([("a", b"file"), ("a/b", b"x")]),
         "hostile-encrypted.zip": raw_archive([raw_entry(b"a.txt", b"secret", flags=1)]),
         "hostile-method.zip": raw_archive([raw_entry(b"a.txt", b"x", method=12)]),
-        "hostile-bomb.zip": archive([("bomb", bytes(4 << 20))]),
+
         "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
         "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),
     }
@@ -109,7 +113,12 @@ def corpus():
         "broken-garbage.zip": bytes((i * 37 + 11) & 0xFF for i in range(700)),
         "broken-zip64-locator.zip": valid["valid-zip64.zip"][:-60] + bytes(60),
     }
-    return {**valid, **hostile, **broken}
+    # Inputs the fuzzer found faults with, kept so that every run tries them again.
+    regression = {
+        # A nameless entry marked a directory: the name's last character was read.
+        "regression-empty-directory-name.zip": raw_archive([raw_entry(b"", b"", external=0x10)]),
+    }
+    return {**valid, **hostile, **broken, **regression}
 
 
 def main():

@@ -338,8 +338,8 @@ bool CentralDirectory::Parse(const unsigned char* p, size_t available, size_t& u
         return false; // links, devices, pipes, sockets
     if (type == S_IFDIR || (external & 0x10))
         directory = true;
-    if (directory && name.back() == '/')
-        name.pop_back();
+    if (directory && !name.empty() && name.back() == '/')
+        name.pop_back(); // (an empty name marked a directory is refused below)
     if (!SafeName(name))
         return false;
     const mode_t permissions = unixMode ? mode_t((external >> 16) & 0777) : 0;
