@@ -33,6 +33,11 @@ mkdir -p "$build/corpus"
 # Leaks are LeakSanitizer's to find in the sanitizer build of the suite; here
 # wxWidgets' own globals would only be noise.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+# The target's scratch directories go below the build (a crashing input leaves
+# its own behind).
+export TMPDIR="$build/tmp"
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 exec "$build/fuzz_unzip" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/" \
     "$build/corpus" "$root/tests/fuzz/corpus"
