@@ -165,10 +165,12 @@ TEST_F(Certificate, ReplacedOrKept) {
         SCOPED_TRACE(c.name);
         Prepare(c.spec);
         EXPECT_EQ(Kept(), c.kept);
-        if (!c.kept)
+        if (!c.kept) {
             EXPECT_TRUE(Replaced());
-        if (c.message)
+        }
+        if (c.message) {
             EXPECT_TRUE(HasLog(c.level, c.message));
+        }
         EXPECT_FALSE(HasLog(1, "CRelayServer::MakeCertificate() - Failed"));
         ResetLua();
     }
@@ -217,9 +219,11 @@ TEST_F(Certificate, AFailedWriteRemovesBothFiles) {
         certMessage |=
             ToUtf8(record.message).rfind("CRelayServer::MakeCertificate() cert - ", 0) == 0;
     EXPECT_TRUE(certMessage);
-    for (const auto& record : LogMessages())
-        if (ToUtf8(record.message) == "CRelayServer::MakeCertificate() - Failed")
+    for (const auto& record : LogMessages()) {
+        if (ToUtf8(record.message) == "CRelayServer::MakeCertificate() - Failed") {
             EXPECT_EQ(ToUtf8(record.function), "Relay::CRelayServer::MakeCertificate");
+        }
+    }
 }
 
 TEST_F(Certificate, LongPathsAreCutInTheOpenFailureMessage) {
