@@ -13,7 +13,7 @@ packages=(
     libfcgi-dev
     nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev
-    curl zip unzip python3 wrk
+    curl zip unzip python3 wrk time
     clang libclang-rt-dev
     procps iproute2 file dpkg-dev
 )
