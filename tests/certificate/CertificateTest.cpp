@@ -33,7 +33,7 @@ std::string NameOf(X509_NAME* name) {
     return text ? text.get() : "";
 }
 
-struct CertificateSpec {
+struct CertificateRecipe {
     const char* commonName = "Kestrel Ward Relay";
     const char* keyType = "RSA"; // or "EC"
     int bits = 2048;
@@ -43,20 +43,21 @@ struct CertificateSpec {
 
 // Writes a self-issued certificate (and its key) as another program would.
 void WriteCertificate(const std::string& certPath, const std::string& keyPath,
-                      const CertificateSpec& spec) {
-    Owned<EVP_PKEY> key(std::string(spec.keyType) == "EC"
+                      const CertificateRecipe& recipe) {
+    Owned<EVP_PKEY> key(std::string(recipe.keyType) == "EC"
                             ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                            : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(spec.bits)));
+                            : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(recipe.bits)));
     ASSERT_TRUE(key);
     Owned<X509> x(X509_new());
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 7);
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), spec.notBeforeOffset);
-    X509_gmtime_adj(X509_getm_notAfter(x.get()), spec.notAfterOffset);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), recipe.notBeforeOffset);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), recipe.notAfterOffset);
     X509_set_pubkey(x.get(), key.get());
     X509_NAME* name = X509_get_subject_name(x.get());
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.commonName), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(recipe.commonName), -1, -1,
+                               0);
     X509_set_issuer_name(x.get(), name);
     ASSERT_GT(X509_sign(x.get(), key.get(), EVP_sha256()), 0);
     Owned<FILE> cert(fopen(certPath.c_str(), "wb"));
@@ -73,10 +74,10 @@ protected:
     std::string CertPath() const { return WorkDir() + "/kw_relay.pem"; }
     std::string KeyPath() const { return WorkDir() + "/kw_relay.key"; }
 
-    // A first object makes the work directory; then the pair is replaced by spec.
-    void Prepare(const CertificateSpec& spec) {
+    // A first object makes the work directory; then the pair is replaced as described.
+    void Prepare(const CertificateRecipe& recipe) {
         NewRelay();
-        WriteCertificate(CertPath(), KeyPath(), spec);
+        WriteCertificate(CertPath(), KeyPath(), recipe);
         cert_ = ReadFile(CertPath());
         key_ = ReadFile(KeyPath());
         KwaCore::Host::ClearRecords();
@@ -135,7 +136,7 @@ TEST_F(Certificate, AGoodCertificateIsKeptByteForByte) {
 TEST_F(Certificate, ReplacedOrKept) {
     const struct {
         const char* name;
-        CertificateSpec spec;
+        CertificateRecipe recipe;
         bool kept;
         int level;
         const char* message; // a wx log message the check leaves, or null
@@ -163,7 +164,7 @@ TEST_F(Certificate, ReplacedOrKept) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Prepare(c.spec);
+        Prepare(c.recipe);
         EXPECT_EQ(Kept(), c.kept);
         if (!c.kept) {
             EXPECT_TRUE(Replaced());
