@@ -149,12 +149,6 @@ bool IsBelow(const fs::path& path, const fs::path& dir) {
 
 } // namespace
 
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = fd;
-}
-
 void LogError(const std::string& message) {
     std::fprintf(stderr, "kwvp: %s\n", message.c_str());
     std::fflush(stderr);

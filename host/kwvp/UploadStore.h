@@ -3,6 +3,8 @@
 // internal location /upload/.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -10,35 +12,7 @@
 
 namespace Kwvp {
 
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.Release();
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using Kwa::UniqueFd;
 
 enum class StoreResult {
     Ok,

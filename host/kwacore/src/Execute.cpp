@@ -221,8 +221,8 @@ bool Execute(const wxString& program, const wxString& arguments, wxString& outpu
     Internal::Fd readEnd(ends[0]);
     Internal::Fd writeEnd(ends[1]);
     pid_t pid = 0;
-    const int spawnError = Spawn(path, argv, writeEnd.get(), pid);
-    writeEnd.reset();
+    const int spawnError = Spawn(path, argv, writeEnd.Get(), pid);
+    writeEnd.Reset();
     if (spawnError != 0) {
         errorText = wxString::Format("cannot run %s: %s", program, ErrnoToString(spawnError));
         output = errorText;
@@ -230,8 +230,8 @@ bool Execute(const wxString& program, const wxString& arguments, wxString& outpu
     }
 
     std::string bytes;
-    ReadOutput(readEnd.get(), pid, bytes);
-    readEnd.reset();
+    ReadOutput(readEnd.Get(), pid, bytes);
+    readEnd.Reset();
     int status = 0;
     pid_t waited;
     do {

@@ -12,12 +12,6 @@
 namespace KwaCore {
 namespace Internal {
 
-void Fd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 bool RunningAsRoot() {
     return geteuid() == 0;
 }
@@ -77,11 +71,11 @@ int WriteFileAtomically(const std::string& path, const std::string& content, mod
         unlink(temporary.c_str());
         return error;
     };
-    if (fchmod(fd.get(), mode) != 0)
+    if (fchmod(fd.Get(), mode) != 0)
         return fail(errno);
     size_t written = 0;
     while (written < content.size()) {
-        const ssize_t n = write(fd.get(), content.data() + written, content.size() - written);
+        const ssize_t n = write(fd.Get(), content.data() + written, content.size() - written);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -89,9 +83,9 @@ int WriteFileAtomically(const std::string& path, const std::string& content, mod
         }
         written += static_cast<size_t>(n);
     }
-    if (fsync(fd.get()) != 0)
+    if (fsync(fd.Get()) != 0)
         return fail(errno);
-    if (::close(fd.release()) != 0)
+    if (::close(fd.Release()) != 0)
         return fail(errno);
     if (rename(temporary.c_str(), path.c_str()) != 0)
         return fail(errno);
@@ -101,7 +95,7 @@ int WriteFileAtomically(const std::string& path, const std::string& content, mod
         directory = ".";
     Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
-        fsync(dir.get());
+        fsync(dir.Get());
     return 0;
 }
 
@@ -112,7 +106,7 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
         return false;
     char buffer[8192];
     for (;;) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

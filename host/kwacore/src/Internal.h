@@ -1,6 +1,8 @@
 // Helpers shared by the parts of the core library. Not exported.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include <wx/string.h>
 
 #include <sys/types.h>
@@ -45,31 +47,7 @@ private:
 // Files and directories
 // ---------------------------------------------------------------------------
 // Owns a file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using Fd = Kwa::UniqueFd;
 
 // True when the process runs as root (nginx workers then run as another user).
 bool RunningAsRoot();

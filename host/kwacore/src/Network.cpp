@@ -23,14 +23,14 @@ bool CanBindLoopback(int family) {
         struct sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        return bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
     const int one = 1;
-    setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     struct sockaddr_in6 address = {};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
-    return bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // False when the variable is unset or not understood (then the probe decides).

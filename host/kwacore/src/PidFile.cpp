@@ -27,12 +27,12 @@ unsigned long ReadPidFile(const wxString& path) {
     // O_NONBLOCK: a FIFO in the pid file's place must not block the agent.
     Internal::Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
-    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     char buffer[kLongestPidFile + 1];
     size_t size = 0;
     for (;;) {
-        const ssize_t n = read(fd.get(), buffer + size, sizeof buffer - size);
+        const ssize_t n = read(fd.Get(), buffer + size, sizeof buffer - size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

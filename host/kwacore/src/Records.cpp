@@ -107,7 +107,7 @@ void Append(const char* file, const std::string& line) {
     const std::string text = line + "\n";
     size_t written = 0;
     while (written < text.size()) {
-        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
+        const ssize_t n = write(fd.Get(), text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -56,9 +56,9 @@ bool RemoveContents(int directory) {
         if (S_ISDIR(st.st_mode)) {
             OpenUp(directory, name.c_str(), st);
             Internal::Fd child(openat(directory, name.c_str(), kDirectoryFlags));
-            if (!child || !RemoveContents(child.get()))
+            if (!child || !RemoveContents(child.Get()))
                 removed = false;
-            child.reset();
+            child.Reset();
             if (unlinkat(directory, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
                 removed = false;
         } else if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -87,8 +87,8 @@ bool RemoveDirectoryW(const wxString& path, bool flag) {
     OpenUp(AT_FDCWD, directory.c_str(), st);
     Internal::Fd fd(open(directory.c_str(), kDirectoryFlags));
     if (fd)
-        RemoveContents(fd.get());
-    fd.reset();
+        RemoveContents(fd.Get());
+    fd.Reset();
     rmdir(directory.c_str());
     return lstat(directory.c_str(), &st) != 0 && errno == ENOENT;
 }

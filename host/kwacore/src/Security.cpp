@@ -23,7 +23,7 @@ bool SecureFileOrDirectory(const wxString& path, bool flag) {
     // Check and change the same object: a descriptor that does not follow a link.
     Internal::Fd fd(open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (!fd || fstat(fd.get(), &st) != 0)
+    if (!fd || fstat(fd.Get(), &st) != 0)
         return false;
     mode_t mode;
     if (S_ISREG(st.st_mode))
@@ -32,7 +32,7 @@ bool SecureFileOrDirectory(const wxString& path, bool flag) {
         mode = Internal::PrivateDirectoryMode();
     else
         return false; // a symbolic link, a device, a FIFO, a socket
-    const std::string viaDescriptor = "/proc/self/fd/" + std::to_string(fd.get());
+    const std::string viaDescriptor = "/proc/self/fd/" + std::to_string(fd.Get());
     if (chmod(viaDescriptor.c_str(), mode) == 0)
         return true;
     if (errno != ENOENT)

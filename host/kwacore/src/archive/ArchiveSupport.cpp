@@ -23,12 +23,6 @@ void SetArchiveProgressHandler(std::function<void(const ArchiveProgress&)> handl
 
 namespace Archive {
 
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 uint32_t ToDosTime(time_t when) {
     struct tm t {};
     if (localtime_r(&when, &t) == nullptr || t.tm_year < 80)

@@ -2,6 +2,8 @@
 // little-endian record fields of the zip format, DOS times and progress reports.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include "KwaCore.h"
 
 #include <cstddef>
@@ -14,33 +16,7 @@ class wxFileName;
 namespace KwaCore {
 namespace Archive {
 
-// Owns a file descriptor; closes it when it goes.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other)
-            Reset(other.Release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using Kwa::UniqueFd;
 
 // Record signatures and limits of the zip format.
 constexpr uint32_t LocalHeaderSignature = 0x04034b50;
