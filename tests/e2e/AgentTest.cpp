@@ -1,14 +1,11 @@
 // kwagent as a user runs it: started, serving, stopped with SIGTERM, nothing left.
-#include "../serving/RelayFixture.h"
+#include "../serving/AgentProcess.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 
 #include <chrono>
-
-extern char** environ;
 
 namespace kwatest {
 namespace {
@@ -24,49 +21,24 @@ protected:
                                                      std::to_string(port_) +
                                                      "\n"
                                                      "kwp.RelayServer.address.v4 = 127.0.0.1\n");
+        agent_ = std::make_unique<AgentProcess>(home_->path());
     }
 
     void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::set<long> left = ProcessesOf(WorkDir());
-        for (long pid : left)
-            kill(static_cast<pid_t>(pid), SIGKILL);
-        WaitUntil([&] { return ProcessesOf(WorkDir()).empty(); });
+        const std::set<long> left = agent_->KillLeftovers(WorkDir());
         EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
     }
 
-    void Start() {
-        output_ = home_->path() + "/kwagent." + std::to_string(++runs_) + ".out";
-        const std::string command = "exec env KWA_HOME=" + ShellQuote(home_->path()) +
-                                    " KWA_IP_VERSIONS=4 " + ShellQuote(BinDir() + "/kwagent") +
-                                    " 2>" + ShellQuote(output_);
-        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-        ASSERT_EQ(
-            posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-    }
-
-    bool Says(const std::string& text) { return Output().find(text) != std::string::npos; }
+    void Start() { agent_->Start(); }
+    int Ended(std::chrono::milliseconds timeout) { return agent_->Ended(timeout); }
+    std::string Output() const { return agent_->Output(); }
+    bool Says(const std::string& text) const { return agent_->Says(text); }
     bool WaitServing() {
         return WaitUntil(
             [&] { return Says("serving https://localhost:" + std::to_string(port_) + "/"); },
             std::chrono::seconds(20));
     }
 
-    // Waits for kwagent to end; its exit status, or -1 when it did not end in time.
-    int Ended(std::chrono::milliseconds timeout) {
-        int status = 0;
-        const bool ended =
-            WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
-        if (!ended)
-            return -1;
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string Output() const { return ReadFile(output_); }
     std::string WorkDir() const { return home_->path() + "/plugins/relay"; }
     std::string Fetch(const std::string& path) {
         return RunCommand("curl -sS -k --max-time 10 https://127.0.0.1:" + std::to_string(port_) +
@@ -76,9 +48,7 @@ protected:
 
     std::unique_ptr<TempDir> home_;
     int port_ = 0;
-    pid_t pid_ = 0;
-    int runs_ = 0;
-    std::string output_;
+    std::unique_ptr<AgentProcess> agent_; // goes before the data directory
 };
 
 TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
@@ -97,7 +67,7 @@ TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
     ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master));
 
     const auto begin = std::chrono::steady_clock::now();
-    kill(pid_, SIGTERM);
+    agent_->Signal(SIGTERM);
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
     EXPECT_FALSE(ProcessAlive(kwvp));
@@ -111,7 +81,7 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
     ASSERT_TRUE(WaitServing()) << Output();
     const long kwvp = PidIn(WorkDir() + "/kwvp.pid");
     const long master = PidIn(WorkDir() + "/nginx.pid");
-    kill(pid_, SIGKILL);
+    agent_->Signal(SIGKILL);
     ASSERT_NE(Ended(std::chrono::seconds(5)), -1);
     ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master)) << "left behind by the killed agent";
 
@@ -121,7 +91,7 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
     EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(kwvp) && !ProcessAlive(master); }));
     EXPECT_NE(PidIn(WorkDir() + "/nginx.pid"), master);
 
-    kill(pid_, SIGINT);
+    agent_->Signal(SIGINT);
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 
@@ -147,29 +117,28 @@ TEST_F(AgentTest, InstallsUpdateBundlesOnce) {
     EXPECT_EQ(Fetch("/packages/p/bundled.txt"), "from a bundle");
     EXPECT_TRUE(DirExists(WorkDir() + "/bundle/kwupdate_1700000000"));
     EXPECT_FALSE(FileExists(WorkDir() + "/bundle/tmp"));
-    kill(pid_, SIGTERM);
+    agent_->Signal(SIGTERM);
     ASSERT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 
     // Installed bundles are skipped from then on.
     Start();
     ASSERT_TRUE(WaitServing()) << Output();
     EXPECT_FALSE(Says("update bundle")) << Output();
-    kill(pid_, SIGTERM);
+    agent_->Signal(SIGTERM);
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 
 TEST_F(AgentTest, OneAgentPerDataDirectory) {
     Start();
     ASSERT_TRUE(WaitServing()) << Output();
-    const pid_t first = pid_;
     const long master = PidIn(WorkDir() + "/nginx.pid");
-    Start();
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 1);
-    EXPECT_TRUE(Says("another kwagent uses the data directory")) << Output();
+    AgentProcess second(home_->path());
+    second.Start();
+    EXPECT_EQ(second.Ended(std::chrono::seconds(10)), 1);
+    EXPECT_TRUE(second.Says("another kwagent uses the data directory")) << second.Output();
     EXPECT_TRUE(ProcessAlive(master)) << "the first agent's web server was left alone";
 
-    pid_ = first;
-    kill(pid_, SIGTERM);
+    agent_->Signal(SIGTERM);
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0);
 }
 
@@ -190,7 +159,7 @@ TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
     EXPECT_TRUE(ProcessAlive(PidIn(WorkDir() + "/nginx.pid")));
     EXPECT_LT(FileSize(errorLog), 4096);
 
-    kill(pid_, SIGTERM);
+    agent_->Signal(SIGTERM);
     EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
 }
 

@@ -1,14 +1,10 @@
 // The installed tree (cmake --install into a staging directory) and the .deb:
 // what they hold, the package's control data, and the installed relay at work.
-#include "../serving/RelayFixture.h"
+#include "../serving/AgentProcess.h"
 
 #include <nlohmann/json.hpp>
 
-#include <spawn.h>
-
 #include <sstream>
-
-extern char** environ;
 
 namespace kwatest {
 namespace {
@@ -177,18 +173,12 @@ TEST_F(PackageTest, TheInstalledTreeServesReportsAndStops) {
     WriteFile(home / "agent.conf", "kwp.RelayServer.port = " + std::to_string(port) +
                                        "\nkwp.RelayServer.address.v4 = 127.0.0.1\n");
     const std::string kwagent = Staging + "/usr/bin/kwagent";
-    const std::string output = home / "kwagent.out";
-    const std::string command = "exec env KWA_HOME=" + ShellQuote(home.path()) +
-                                " KWA_IP_VERSIONS=4 " + ShellQuote(kwagent) + " 2>" +
-                                ShellQuote(output);
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    AgentProcess agent(home.path(), kwagent);
+    agent.Start();
     const std::string work = home / "plugins/relay";
     const bool serving =
-        WaitUntil([&] { return ReadFile(output).find("serving https://") != std::string::npos; },
-                  std::chrono::seconds(20));
-    EXPECT_TRUE(serving) << ReadFile(output);
+        WaitUntil([&] { return agent.Says("serving https://"); }, std::chrono::seconds(20));
+    EXPECT_TRUE(serving) << agent.Output();
     // The installed program directory runs: its launcher and its nginx.exe link.
     EXPECT_EQ(CommandLineOf(PidIn(work + "/kwvp.pid")).rfind(ProgramDir + "/kwvp.exe", 0), 0u);
     EXPECT_NE(CommandLineOf(PidIn(work + "/nginx.pid")).find(ProgramDir + "/nginx.exe"),
@@ -203,15 +193,12 @@ TEST_F(PackageTest, TheInstalledTreeServesReportsAndStops) {
     EXPECT_TRUE(facts["serving"].get<bool>());
     EXPECT_EQ(facts["program_dir"], ProgramDir);
 
-    kill(pid, SIGTERM);
-    int wait = 0;
-    ASSERT_TRUE(WaitUntil([&] { return waitpid(pid, &wait, WNOHANG) == pid; }));
-    EXPECT_TRUE(WIFEXITED(wait) && WEXITSTATUS(wait) == 0) << ReadFile(output);
+    agent.Signal(SIGTERM);
+    const int exitStatus = agent.Ended(std::chrono::seconds(10));
+    ASSERT_NE(exitStatus, -1);
+    EXPECT_EQ(exitStatus, 0) << agent.Output();
     EXPECT_EQ(RunCommand("(" + status + " >/dev/null 2>&1)").exitCode, 3);
-    const std::set<long> left = ProcessesOf(work);
-    for (long process : left)
-        kill(static_cast<pid_t>(process), SIGKILL);
-    EXPECT_TRUE(left.empty());
+    EXPECT_TRUE(agent.KillLeftovers(work).empty());
 }
 
 } // namespace

@@ -1,13 +1,10 @@
 // kwagent status against real data directories: a stopped relay, limits and
 // stale pid files, a data directory that does not exist, and a serving agent.
-#include "../serving/RelayFixture.h"
+#include "../serving/AgentProcess.h"
 
 #include <nlohmann/json.hpp>
 
-#include <spawn.h>
 #include <sys/stat.h>
-
-extern char** environ;
 
 namespace kwatest {
 namespace {
@@ -218,47 +215,25 @@ protected:
         WriteFile(home_->path() + "/agent.conf",
                   "kwp.RelayServer.port = " + std::to_string(port_) +
                       "\nkwp.RelayServer.address.v4 = 127.0.0.1\napp.path.bin = " + bin_ + "\n");
+        agent_ = std::make_unique<AgentProcess>(home_->path(), Kwagent());
     }
 
     void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        const std::string work = home_->path() + "/plugins/relay";
-        const std::set<long> left = ProcessesOf(work);
-        for (long pid : left)
-            kill(static_cast<pid_t>(pid), SIGKILL);
-        WaitUntil([&] { return ProcessesOf(work).empty(); });
+        const std::set<long> left = agent_->KillLeftovers(home_->path() + "/plugins/relay");
         EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
     }
 
-    void Start() {
-        output_ = home_->path() + "/kwagent.out";
-        const std::string command = "exec env KWA_HOME=" + ShellQuote(home_->path()) +
-                                    " KWA_IP_VERSIONS=4 " + ShellQuote(Kwagent()) + " 2>" +
-                                    ShellQuote(output_);
-        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-        ASSERT_EQ(
-            posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-    }
-
     int Stop() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
-            return -1;
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        agent_->Signal(SIGTERM);
+        return agent_->Ended(std::chrono::seconds(10));
     }
 
-    std::string Output() const { return ReadFile(output_); }
+    std::string Output() const { return agent_->Output(); }
 
     std::unique_ptr<TempDir> home_;
     std::string bin_;
-    std::string output_;
     int port_ = 0;
-    pid_t pid_ = 0;
+    std::unique_ptr<AgentProcess> agent_; // goes before the data directory
 };
 
 TEST_F(ServingStatusTest, ServingRelayHandshakeAndInstalledBundle) {
@@ -272,7 +247,7 @@ TEST_F(ServingStatusTest, ServingRelayHandshakeAndInstalledBundle) {
                    ShellQuote(bin_ + "/kwupdate_1700000000.zip") + " packages");
     ASSERT_EQ(zipped.exitCode, 0) << zipped.output;
 
-    Start();
+    agent_->Start();
     ASSERT_TRUE(WaitUntil([&] { return Output().find("serving https://") != std::string::npos; },
                           std::chrono::seconds(20)))
         << Output();
@@ -285,7 +260,7 @@ TEST_F(ServingStatusTest, ServingRelayHandshakeAndInstalledBundle) {
     EXPECT_EQ(exitCode, 0) << facts.dump(2);
     EXPECT_TRUE(facts["serving"].get<bool>());
     EXPECT_TRUE(facts["reasons"].empty());
-    EXPECT_EQ(facts["agent"]["pid"], pid_);
+    EXPECT_EQ(facts["agent"]["pid"], agent_->Pid());
     const std::string work = home_->path() + "/plugins/relay";
     EXPECT_EQ(facts["launcher"]["pid"], PidIn(work + "/kwvp.pid"));
     EXPECT_EQ(facts["nginx"]["pid"], PidIn(work + "/nginx.pid"));
