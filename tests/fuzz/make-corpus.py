@@ -46,6 +46,18 @@ def raw_entry(name, data, flags=0, method=0, crc=None, size=None, csize=None, ma
     return local, central
 
 
+def zip64_wrapping_entry():
+    """A deflated entry whose Zip64 compressed size makes offset + size wrap."""
+    name, data = b"wrap.txt", b"x"
+    extra = struct.pack("<HHQ", 1, 8, (1 << 64) - 16)
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0x58E7, zlib.crc32(data),
+                        0xFFFFFFFF, 1, len(name), 0) + name + data
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x032D, 45, 0, 8, 0, 0x58E7,
+                          zlib.crc32(data), 0xFFFFFFFF, 1, len(name), len(extra), 0, 0, 0,
+                          0o100644 << 16, 0) + name + extra
+    return local, central
+
+
 def raw_archive(entries, comment=b""):
     body, centrals = b"", []
     for local, central in entries:
@@ -95,6 +107,7 @@ def corpus():
 
         "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
         "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),
+        "hostile-zip64-wrap.zip": raw_archive([zip64_wrapping_entry()]),
     }
     base = valid["valid-deflated.zip"]
     end = base.rfind(b"PK\x05\x06")

@@ -353,8 +353,11 @@ bool CentralDirectory::Parse(const unsigned char* p, size_t available, size_t& u
             return false;
     }
     record.directory = directory;
-    if (offset + LocalHeaderSize + compressedSize > start_)
-        return false; // the entry's data would overlap the central directory
+    // The entry's data must end before the central directory (compared without
+    // sums, which 64-bit sizes could wrap).
+    if (offset > start_ || compressedSize > start_ - offset ||
+        LocalHeaderSize > start_ - offset - compressedSize)
+        return false;
     if (!names_.insert(name).second)
         return false; // a second entry of the same name
     record.name = std::move(name);
