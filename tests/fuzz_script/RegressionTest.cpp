@@ -2,6 +2,7 @@
 #include "LuaFixture.h"
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 
 using namespace kwatest;
@@ -59,15 +60,8 @@ TEST_F(FuzzRegression, RotateLogFileWithAHugeCountEndsAtOnce) {
         Run("rs:RotateLogFile([[" + dir / "e.log" + "]], " + c.count + ")");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         std::map<std::string, std::string> after;
-        const CommandResult listing = RunCommand("ls -A " + ShellQuote(dir.path()));
-        size_t at = 0;
-        while (at < listing.output.size()) {
-            const size_t end = listing.output.find('\n', at);
-            const std::string name = listing.output.substr(at, end - at);
-            if (!name.empty())
-                after[name] = ReadFile(dir / name);
-            at = end == std::string::npos ? listing.output.size() : end + 1;
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            after[entry.path().filename()] = ReadFile(entry.path());
         EXPECT_EQ(after, c.after);
     }
 }

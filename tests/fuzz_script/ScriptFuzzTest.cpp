@@ -18,7 +18,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 using namespace kwatest;
 
@@ -38,27 +37,15 @@ const char* const NginxStub = "#!/bin/sh\n"
                               "fi\n"
                               "exit 0\n";
 
-// Goes back to the directory the test started in.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::string& path)
-        : previous_(std::filesystem::current_path()) {
-        std::filesystem::current_path(path);
-    }
-    ~WorkingDirectory() { std::filesystem::current_path(previous_); }
-
-private:
-    std::filesystem::path previous_;
-};
-
-// A full userdata with the relay's metatable but not its layout.
-void PushForged(lua_State* L, size_t size, uint32_t kind) {
+// A full userdata with the relay's metatable but not its layout, as global name.
+void SetForged(lua_State* L, const char* name, size_t size, uint32_t kind) {
     void* block = lua_newuserdata(L, size);
     std::memset(block, 0xA5, size);
     if (size >= sizeof(uint32_t))
         std::memcpy(block, &kind, sizeof kind);
     luaL_getmetatable(L, "SLB.RelayServer");
     lua_setmetatable(L, -2);
+    lua_setglobal(L, name);
 }
 
 int light = 0;
@@ -67,115 +54,65 @@ int light = 0;
 
 class ScriptFuzz : public LuaFixture {
 protected:
-    void SetUp() override {
-        LuaFixture::SetUp();
-        sandbox_ = std::make_unique<TempDir>("kwa-fuzz");
-        bin_ = *sandbox_ / "agent/bin";
-        MakeDirs(bin_, 0755);
-        MakeDirs(*sandbox_ / "cwd", 0755);
-        WriteFile(bin_ + "/nginx.exe", NginxStub);
-        chmod((bin_ + "/nginx.exe").c_str(), 0755);
-        ASSERT_EQ(symlink("/bin/true", (bin_ + "/kwvp.exe").c_str()), 0);
-
-        // A valid bundle beside the fake agent, and one that tries to leave its
-        // target directory (swapped in and out by the driver).
-        WriteFile(*sandbox_ / "src/packages/a.txt", "a\n");
-        WriteFile(*sandbox_ / "src/cache/b.bin", std::string(70000, 'b'));
-        CommandResult made = RunCommand("cd " + ShellQuote(*sandbox_ / "src") +
-                                        " && zip -q -r ../agent/bin/kwupdate_fuzz.zip .");
-        ASSERT_EQ(made.exitCode, 0) << made.output;
-        made = RunCommand("python3 -c \"import zipfile; z = zipfile.ZipFile('" +
-                          *sandbox_ / "hostile.zip" +
-                          "', 'w'); z.writestr('ok.txt', 'x');"
-                          " z.writestr('../escape.txt', 'x'); z.close()\"");
-        ASSERT_EQ(made.exitCode, 0) << made.output;
-    }
-
     void TearDown() override {
         KwaCore::ReapChildren();
         LuaFixture::TearDown();
-        sandbox_.reset();
     }
-
-    std::unique_ptr<TempDir> sandbox_;
-    std::string bin_;
+    TempDir sandbox{"kwa-fuzz"}; // outlives the Lua state
 };
 
 TEST_F(ScriptFuzz, EveryMethodAnswersWithinItsContract) {
     const long seed = EnvNumber("KWA_FUZZ_SEED", 20240607);
     const long calls = EnvNumber("KWA_FUZZ_CALLS", 4000);
     const long seconds = EnvNumber("KWA_FUZZ_SECONDS", 40);
+    SCOPED_TRACE("seed " + std::to_string(seed));
 
-    lua_createtable(L, 0, 6);
-    lua_pushinteger(L, seed);
-    lua_setfield(L, -2, "seed");
-    lua_pushinteger(L, calls);
-    lua_setfield(L, -2, "calls");
-    lua_pushinteger(L, seconds);
-    lua_setfield(L, -2, "seconds");
-    lua_pushstring(L, bin_.c_str());
-    lua_setfield(L, -2, "bin");
-    lua_pushstring(L, sandbox_->path().c_str());
-    lua_setfield(L, -2, "sandbox");
-    lua_pushinteger(L, getpid());
-    lua_setfield(L, -2, "ownPid");
-    lua_setglobal(L, "FUZZ");
+    // A fake program directory with a valid bundle, and one that tries to leave its
+    // target directory (swapped in and out by the driver).
+    const std::string bin = sandbox / "agent/bin";
+    MakeDirs(bin, 0755);
+    MakeDirs(sandbox / "cwd", 0755);
+    WriteFile(bin + "/nginx.exe", NginxStub);
+    chmod((bin + "/nginx.exe").c_str(), 0755);
+    ASSERT_EQ(symlink("/bin/true", (bin + "/kwvp.exe").c_str()), 0);
+    WriteFile(sandbox / "src/packages/a.txt", "a\n");
+    WriteFile(sandbox / "src/cache/b.bin", std::string(70000, 'b'));
+    CommandResult made = RunCommand("cd " + ShellQuote(sandbox / "src") +
+                                    " && zip -q -r ../agent/bin/kwupdate_fuzz.zip .");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    made = RunCommand(
+        "python3 -c \"import zipfile; z = zipfile.ZipFile('" + sandbox / "hostile.zip" +
+        "', 'w'); z.writestr('ok.txt', 'x'); z.writestr('../escape.txt', 'x'); z.close()\"");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
 
-    Run("host = require 'kwacore'; require 'relay'");
+    Run("FUZZ = {seed = " + std::to_string(seed) + ", calls = " + std::to_string(calls) +
+        ", seconds = " + std::to_string(seconds) + ", bin = [[" + bin + "]], sandbox = [[" +
+        sandbox.path() + "]], ownPid = " + std::to_string(getpid()) +
+        "} host = require 'kwacore'; require 'relay'");
     lua_pushlightuserdata(L, &light);
     lua_setglobal(L, "LIGHT");
-    PushForged(L, 24, 1);
-    lua_setglobal(L, "FORGED_SMALL");
-    PushForged(L, 0, 0);
-    lua_setglobal(L, "FORGED_EMPTY");
-    PushForged(L, 64, 0);
-    lua_setglobal(L, "FORGED_NONE");
+    SetForged(L, "FORGED_SMALL", 24, 1);
+    SetForged(L, "FORGED_EMPTY", 0, 0);
+    SetForged(L, "FORGED_NONE", 64, 0);
 
-    const std::string driver = SourceDir() + "/tests/fuzz_script/script_fuzz.lua";
-    {
-        WorkingDirectory inSandbox(*sandbox_ / "cwd");
-        ASSERT_EQ(luaL_loadfile(L, driver.c_str()), 0) << lua_tostring(L, -1);
-        ASSERT_EQ(lua_pcall(L, 0, 1, 0), 0) << "seed " << seed << ": " << lua_tostring(L, -1);
-    }
-    ASSERT_TRUE(lua_istable(L, -1));
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(sandbox / "cwd");
+    const std::string error =
+        Try("RESULT = dofile[[" + SourceDir() + "/tests/fuzz_script/script_fuzz.lua]]");
+    std::filesystem::current_path(previous);
+    ASSERT_EQ(error, "");
 
-    lua_getfield(L, -1, "calls");
-    const long made = static_cast<long>(lua_tointeger(L, -1));
-    lua_pop(L, 1);
-    lua_getfield(L, -1, "violations");
-    std::vector<std::string> violations;
-    for (int i = 1;; ++i) {
-        lua_rawgeti(L, -1, i);
-        if (lua_isnil(L, -1)) {
-            lua_pop(L, 1);
-            break;
-        }
-        violations.emplace_back(lua_tostring(L, -1));
-        lua_pop(L, 1);
-    }
-    lua_pop(L, 1);
-    lua_getfield(L, -1, "perMethod");
-    int methodsCalled = 0;
-    lua_pushnil(L);
-    while (lua_next(L, -2) != 0) {
-        ++methodsCalled;
-        EXPECT_GE(lua_tointeger(L, -1), 20) << lua_tostring(L, -2) << " called too rarely";
-        lua_pop(L, 1);
-    }
-    lua_pop(L, 2);
-
-    std::string report;
-    for (size_t i = 0; i < violations.size() && i < 30; ++i)
-        report += violations[i] + "\n";
-    EXPECT_TRUE(violations.empty()) << violations.size() << " violations (seed " << seed << "):\n"
-                                    << report;
-    EXPECT_EQ(methodsCalled, 22);
-    EXPECT_GE(made, std::min(calls, 1000L)) << "too few calls within " << seconds << " s";
-    std::printf("%ld calls, seed %ld\n", made, seed);
+    const long long done = Integer("RESULT.calls");
+    EXPECT_EQ(Integer("#RESULT.violations"), 0)
+        << String("table.concat(RESULT.violations, '\\n', 1, math.min(30, #RESULT.violations))");
+    EXPECT_EQ(Integer("RESULT.methods"), 22);
+    EXPECT_EQ(String("table.concat(RESULT.rare, ' ')"), "") << "called fewer than 20 times";
+    EXPECT_GE(done, std::min(calls, 1000L)) << "too few calls within " << seconds << " s";
+    std::printf("%lld calls, seed %ld\n", done, seed);
 
     // Nothing was written outside the target directory of an unpacking, and
     // nothing of the relay's left the data root or the scratch directory.
     const CommandResult escaped = RunCommand("find " + ShellQuote(Home()) + " " +
-                                             ShellQuote(sandbox_->path()) + " -name escape.txt");
+                                             ShellQuote(sandbox.path()) + " -name escape.txt");
     EXPECT_EQ(escaped.output, "");
 }

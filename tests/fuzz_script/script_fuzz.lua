@@ -3,12 +3,10 @@
 -- error it may raise, the agent events it may raise and, where the outcome is
 -- certain, the exact values (port, configuration text, event texts).
 --
--- The test that runs this file sets the global FUZZ:
---   seed, calls, seconds    the seed, the most calls to make and the time bound
---   bin                     the fake program directory (stub nginx.exe, kwvp.exe)
---   sandbox                 a scratch directory (bundles are swapped in from there)
---   ownPid                  the test process's id (planted in pid files)
--- It returns a table: { calls = n, perMethod = {...}, violations = {...} }.
+-- Reads the global FUZZ: seed, calls, seconds (bounds), bin (the fake program
+-- directory with stub nginx.exe and kwvp.exe), sandbox (a scratch directory the
+-- bundles are swapped in from) and ownPid (the test process, planted in pid files).
+-- Returns {calls = n, methods = n, rare = {...}, violations = {...}}.
 local config = FUZZ
 local host = require "kwacore"
 assert(require "relay" == true)
@@ -76,21 +74,20 @@ local scalars = {
 }
 
 -- Tables whose reads run code: raising, yielding, collecting, re-entering.
+local function reading(f) return function() return setmetatable({}, {__index = f}) end end
 local recursive
 recursive = setmetatable({}, {__index = function(t) return rs:UpdateConfig(t) end})
 local hostile = {
-    function() return setmetatable({}, {__index = function() error(Marker) end}) end,
-    function() return setmetatable({}, {__index = function() error(MarkerObject) end}) end,
-    function() return setmetatable({}, {__index = function() return coroutine.yield(1) end}) end,
-    function() return setmetatable({}, {__index = function() collectgarbage() end}) end,
-    function()
-        return setmetatable({}, {__index = function()
-            rs:WriteDefaultWebServerConfig(1, true)
-            rs2:GetInstallDir()
-            return 8443
-        end})
-    end,
-    function() return setmetatable({}, {__index = function() return pick(scalars)() end}) end,
+    reading(function() error(Marker) end),
+    reading(function() error(MarkerObject) end),
+    reading(function() return coroutine.yield(1) end),
+    reading(function() collectgarbage() end),
+    reading(function()
+        rs:WriteDefaultWebServerConfig(1, true)
+        rs2:GetInstallDir()
+        return 8443
+    end),
+    reading(function() return pick(scalars)() end),
     const(recursive),
 }
 
@@ -122,35 +119,26 @@ local function anyValue()
 end
 
 -- Descriptions for the report ----------------------------------------------------------
-local function describe(v, depth)
+local names = {[rs] = "rs", [rs2] = "rs2", [zombie] = "zombie", [RS] = "SLB.RelayServer",
+               [disguised] = "disguised-userdata"}
+local function describe(v, nested)
     if type(v) == "string" then
-        local shown = v:sub(1, 24):gsub("[^%w%p ]", function(c) return ("\\%d"):format(c:byte()) end)
+        local shown = v:sub(1, 24):gsub("[^%w%p ]", function(c) return "\\" .. c:byte() end)
         return ("%q(len %d)"):format(shown, #v)
-    elseif rawequal(v, rs) then return "rs"
-    elseif rawequal(v, rs2) then return "rs2"
-    elseif rawequal(v, zombie) then return "zombie"
-    elseif rawequal(v, RS) then return "SLB.RelayServer"
-    elseif rawequal(v, disguised) then return "disguised-userdata"
+    elseif names[v] then return names[v]
     elseif type(v) == "number" then return ("%.17g"):format(v)
-    elseif type(v) == "table" and getmetatable(v) == nil and depth == nil then
+    elseif type(v) == "table" and getmetatable(v) == nil and not nested then
         local parts = {}
-        for k, x in pairs(v) do parts[#parts + 1] = tostring(k) .. "=" .. describe(x, 1) end
+        for k, x in pairs(v) do parts[#parts + 1] = tostring(k) .. "=" .. describe(x, true) end
         table.sort(parts)
         return "{" .. table.concat(parts, ", ") .. "}"
     end
-    return tostring(v):gsub("0x%x+", "")
-end
-
-local function describeCall(name, form, first, args)
-    local parts = {}
-    for i = 1, args.n do parts[#parts + 1] = describe(args[i]) end
-    return ("%s[%s](%s; %s)"):format(name, form, describe(first), table.concat(parts, ", "))
+    return (tostring(v):gsub("0x%x+", ""))
 end
 
 -- Checks ------------------------------------------------------------------------------
 local violations = {}
-local callIndex = 0
-local current = ""
+local callIndex, current = 0, ""
 local function violation(text)
     if #violations < 200 then
         violations[#violations + 1] = ("call %d %s: %s"):format(callIndex, current, text)
@@ -168,13 +156,9 @@ local function isUtf8(s)
             local b = s:byte(k)
             if b < 0x80 or b > 0xBF then return false end
         end
-        if len == 3 then
-            local b = s:byte(i + 1)
-            if (c == 0xE0 and b < 0xA0) or (c == 0xED and b > 0x9F) then return false end
-        elseif len == 4 then
-            local b = s:byte(i + 1)
-            if (c == 0xF0 and b < 0x90) or (c == 0xF4 and b > 0x8F) then return false end
-        end
+        local b = s:byte(i + 1)
+        if (c == 0xE0 and b < 0xA0) or (c == 0xED and b > 0x9F) -- overlong, surrogate
+           or (c == 0xF0 and b < 0x90) or (c == 0xF4 and b > 0x8F) then return false end
         i = i + len
     end
     return true
@@ -187,11 +171,9 @@ local function readFile(path)
     f:close()
     return text
 end
-
 local function fileExists(path)
     local f = io.open(path, "rb")
-    if f then f:close() end
-    return f ~= nil
+    return f ~= nil and f:close()
 end
 
 -- The binding's integer reader: a number or numeric string cut toward zero, held to
@@ -241,7 +223,6 @@ local function predictUpdate(model, t)
         local known, changed, value = portUpdate(t[key], model[key])
         note(known, changed)
         model[key] = known and value or nil
-        if not known and key == "port" then model.portChanged = true end
     end
     for _, key in ipairs({"relay_upload", "relay_verify_client"}) do
         local value = low32(t[key])
@@ -259,8 +240,7 @@ local function predictUpdate(model, t)
     note(model.enableStrongCipher ~= nil, model.enableStrongCipher ~= strong)
     model.enableStrongCipher = strong
     if anyChanged then return true end
-    if anyUnknown then return nil end
-    return false
+    if not anyUnknown then return false end
 end
 
 local function unknownModel(model)
@@ -272,12 +252,7 @@ end
 local failFile = config.bin .. "/fail"
 local nginxFails = false
 local function setNginxFails(on)
-    if on then
-        local f = assert(io.open(failFile, "w"))
-        f:close()
-    else
-        os.remove(failFile)
-    end
+    if on then assert(io.open(failFile, "w")):close() else os.remove(failFile) end
     nginxFails = on
 end
 
@@ -298,8 +273,7 @@ local function expectEvent(events, id, text)
     if not hasEvent(events, id, text) then
         local seen = {}
         for _, e in ipairs(events) do seen[#seen + 1] = ("%d %q"):format(e.id, tostring(e.text)) end
-        violation(("missing event %d %s; events: %s"):format(id, text and ("%q"):format(text) or "",
-                                                            table.concat(seen, ", ")))
+        violation(("missing event %d %q; events: %s"):format(id, text or "", table.concat(seen, ", ")))
     end
 end
 
@@ -336,12 +310,12 @@ local function checkPort(object)
         violation("port out of range: " .. tostring(port))
     elseif model.port ~= nil and port ~= model.port then
         violation(("port %d, expected %d"):format(port, model.port))
-    elseif model.port == nil then
+    else
         model.port = port
     end
 end
 
--- Results: one boolean / none / one string / ...
+-- Results: one boolean / none / one string.
 local function oneBoolean(r, mustBeTrue)
     if r.n ~= 2 or type(r[2]) ~= "boolean" then
         return violation(("results: %d values, first %s"):format(r.n - 1, type(r[2])))
@@ -358,10 +332,11 @@ end
 
 -- The methods ----------------------------------------------------------------------
 -- kind: "bound" (object check raises NoObject), "rawObject" (argument error),
--- "free" (no object read). check(r, object, args, events) runs for valid calls.
+-- "free" (no object read). check(r, object, args, events, first) runs for valid calls.
 local methods = {}
-local function method(name, kind, arity, check) methods[#methods + 1] = {name = name, kind = kind,
-                                                                       arity = arity, check = check} end
+local function method(name, kind, arity, check)
+    methods[#methods + 1] = {name = name, kind = kind, arity = arity, check = check}
+end
 
 local pidFilePresent = false
 
@@ -413,7 +388,7 @@ method("EnableWebServer", "bound", 0, function(r, object, args, events)
 end)
 for _, getter in ipairs({"GetInstallDir", "GetWebServerAccessLogPath", "GetWebServerErrorLogPath",
                          "GetWebServerConfigPath", "GetWebServerSslCertPathCA"}) do
-    method(getter, "bound", 0, function(r) oneString(r) end)
+    method(getter, "bound", 0, oneString)
 end
 method("GetWebServerListenPort", "bound", 0, function(r, object)
     if r.n ~= 2 or type(r[2]) ~= "number" then return violation("port result") end
@@ -455,8 +430,7 @@ method("IsWebServerConfigValid", "free", 1, function(r, object, args, events, fi
     if r.n ~= 3 or type(r[2]) ~= "boolean" or type(r[3]) ~= "string" then
         return violation("results of IsWebServerConfigValid")
     end
-    local name = first
-    if type(name) == "number" then name = tostring(name) end
+    local name = type(first) == "number" and tostring(first) or first
     if type(name) ~= "string" or name == "" or name:sub(1, 1) == "\0" then
         if r[2] or r[3] ~= NoName then violation("no name: " .. tostring(r[2]) .. " " .. r[3]) end
     elseif r[3] == NoName then
@@ -493,7 +467,7 @@ method("ExtractBundles", "free", 0, function(r)
     if list == nil then return end
     if type(list) ~= "table" then return violation("ExtractBundles: " .. type(list)) end
     local n = 0
-    for k, v in pairs(list) do
+    for _, v in pairs(list) do
         n = n + 1
         if type(v) ~= "string" or not v:find("/bundle/tmp/kwupdate_", 1, true) then
             violation("ExtractBundles entry " .. tostring(v))
@@ -504,27 +478,21 @@ end)
 method("UpdateConfig", "rawObject", 1, function(r, object, args)
     if r.n ~= 2 or type(r[2]) ~= "boolean" then return violation("result of UpdateConfig") end
     local t = args[1]
-    local model = models[object]
     if type(t) == "table" and getmetatable(t) == nil then
-        local expected = predictUpdate(model, t)
+        local expected = predictUpdate(models[object], t)
         if expected ~= nil and expected ~= r[2] then
             violation(("UpdateConfig answered %s, expected %s"):format(tostring(r[2]), tostring(expected)))
         end
     else
-        unknownModel(model)
+        unknownModel(models[object])
     end
     checkPort(object)
 end)
 method("CleanupWebServer", "bound", 0, function(r) oneBoolean(r, true) end)
 
 -- Errors a call may raise -----------------------------------------------------------------
-local function errorText(e)
-    if type(e) == "string" then return e end
-    return tostring(e)
-end
-
-local function allowedError(m, valid, e, args)
-    local text = errorText(e)
+local function allowedError(m, valid, e)
+    local text = tostring(e)
     if not valid then
         if m.kind == "bound" then return text == NoObject end
         if m.kind == "rawObject" then
@@ -536,12 +504,12 @@ local function allowedError(m, valid, e, args)
         return text == "Failed to create bundle directory" or text:match("^Failed bundle extraction: ") ~= nil
     end
     if m.name == "UpdateConfig" then
-        return rawequal(e, MarkerObject) or text:find(Marker, 1, true) ~= nil
+        return rawequal(e, MarkerObject) or text == NoObject -- a re-entering read with a bad object
+               or text:find(Marker, 1, true) ~= nil
                or text:find("attempt to index", 1, true) ~= nil
                or text:find("attempt to yield", 1, true) ~= nil
                or text:find("stack overflow", 1, true) ~= nil
                or text:find("error in error handling", 1, true) ~= nil
-               or text == NoObject -- a re-entering read with a bad object
     end
     return false
 end
@@ -550,26 +518,22 @@ end
 local pidContents = {"", "garbage\n", "-1\n", "-4194304\n", "99999999999999999999\n", "4194304\n",
                      "0\n", "12abc\n", " \n", tostring(config.ownPid) .. "\n"}
 
+local function writeFile(path, content) assert(io.open(path, "w")):write(content):close() end
+
 local function plantPidFiles()
-    local r = math.random()
-    if r < 0.5 then
+    if math.random() < 0.5 then
         os.remove(nginxPid)
-        pidFilePresent = false
     else
         local content = pick(pidContents)
-        if content == tostring(config.ownPid) .. "\n" then content = "4194304\n" end
-        local f = assert(io.open(nginxPid, "w"))
-        f:write(content)
-        f:close()
-        pidFilePresent = true
+        -- nginx.pid never names this process: the stub could not stand for it.
+        writeFile(nginxPid, content == pidContents[#pidContents] and "4194304\n" or content)
     end
-    local f = assert(io.open(kwvpPid, "w"))
-    f:write(pick(pidContents))
-    f:close()
+    writeFile(kwvpPid, pick(pidContents))
 end
 
-local bundleIn, bundleOut = config.bin .. "/kwupdate_fuzz.zip", config.sandbox .. "/valid.zip"
-local hostileIn, hostileOut = config.bin .. "/kwupdate_hostile.zip", config.sandbox .. "/hostile.zip"
+local function swap(inside, outside)
+    if fileExists(inside) then os.rename(inside, outside) else os.rename(outside, inside) end
+end
 
 local function shuffleEnvironment()
     local r = math.random()
@@ -578,14 +542,10 @@ local function shuffleEnvironment()
     elseif r < 0.13 then host.shutdown(chance(0.5))
     elseif r < 0.16 then host.trace("RS", chance(0.5))
     elseif r < 0.18 then host.verbose(chance(0.5))
-    elseif r < 0.21 then
-        if fileExists(hostileIn) then os.rename(hostileIn, hostileOut) else os.rename(hostileOut, hostileIn) end
-    elseif r < 0.23 then
-        if fileExists(bundleIn) then os.rename(bundleIn, bundleOut) else os.rename(bundleOut, bundleIn) end
+    elseif r < 0.21 then swap(config.bin .. "/kwupdate_hostile.zip", config.sandbox .. "/hostile.zip")
+    elseif r < 0.23 then swap(config.bin .. "/kwupdate_fuzz.zip", config.sandbox .. "/valid.zip")
     elseif r < 0.24 then collectgarbage()
     end
-    -- What nginx.pid's existence is now (a validation may remove an empty one).
-    pidFilePresent = fileExists(nginxPid)
 end
 
 -- One call -------------------------------------------------------------------------------------
@@ -607,15 +567,10 @@ local function makeArgs(m)
     return args
 end
 
-local function invoke(f, first, args)
-    return table.pack(pcall(f, first, table.unpack(args, 1, args.n)))
-end
-
 local function callOnce()
     local m = methods[math.random(#methods)]
     local form = pick(forms)
     local args = makeArgs(m)
-    local f = RS[m.name]
     local first
     if form == "colon" then
         first = chance(0.8) and rs or rs2
@@ -627,43 +582,42 @@ local function callOnce()
     else
         first = chance(0.7) and rs or anyValue()
     end
-    local valid = rawequal(first, rs) or rawequal(first, rs2)
-    current = describeCall(m.name, form, first, args)
+    local f, valid = RS[m.name], rawequal(first, rs) or rawequal(first, rs2)
+    local shown = {}
+    for i = 1, args.n do shown[i] = describe(args[i]) end
+    current = ("%s[%s](%s; %s)"):format(m.name, form, describe(first), table.concat(shown, ", "))
     perMethod[m.name] = (perMethod[m.name] or 0) + 1
 
     host.clear()
+    local function invoke() return table.pack(pcall(f, first, table.unpack(args, 1, args.n))) end
     local r
     if form == "coroutine" then
-        local co = coroutine.create(function() return invoke(f, first, args) end)
+        local co = coroutine.create(invoke)
         local ok, packed = coroutine.resume(co)
         while ok and coroutine.status(co) == "suspended" do
             ok, packed = coroutine.resume(co) -- a read that yielded goes on
         end
-        if not ok then return violation("coroutine died: " .. errorText(packed)) end
+        if not ok then return violation("coroutine died: " .. tostring(packed)) end
         r = packed
     else
-        r = invoke(f, first, args)
+        r = invoke()
     end
     local events = host.events()
 
     if not r[1] then
-        if not allowedError(m, valid, r[2], args) then
-            violation("raised: " .. errorText(r[2]):sub(1, 300))
-        end
+        if not allowedError(m, valid, r[2]) then violation("raised: " .. tostring(r[2]):sub(1, 300)) end
         if m.name == "UpdateConfig" and valid then unknownModel(models[first]) end
-        return
+    elseif not valid and m.kind ~= "free" then
+        violation("returned without an object")
+    elseif m.check then
+        m.check(r, valid and first or nil, args, events, first)
     end
-    if not valid and m.kind ~= "free" then
-        return violation("returned without an object")
-    end
-    if m.check then m.check(r, valid and first or nil, args, events, first) end
 end
 
 -- The run ----------------------------------------------------------------------------------------
 local started = os.time()
-local wallStart = os.time()
 local calls = 0
-while calls < config.calls and os.difftime(os.time(), wallStart) < config.seconds do
+while calls < config.calls and os.difftime(os.time(), started) < config.seconds do
     callIndex = calls + 1
     if chance(0.1) then shuffleEnvironment() end
     if chance(0.01) then
@@ -687,4 +641,10 @@ setNginxFails(false)
 -- The disguised file gets its own metatable back, so that it is closed.
 debug.setmetatable(disguised, getmetatable(io.stdout))
 disguised:close()
-return {calls = calls, perMethod = perMethod, violations = violations, seconds = os.time() - started}
+
+local methodCount, rare = 0, {}
+for name, n in pairs(perMethod) do
+    methodCount = methodCount + 1
+    if n < 20 then rare[#rare + 1] = name end
+end
+return {calls = calls, methods = methodCount, rare = rare, violations = violations}
