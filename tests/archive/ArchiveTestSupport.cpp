@@ -24,13 +24,10 @@ std::string TextContent(size_t size, unsigned seed) {
 }
 
 std::string RandomContent(size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
+    std::mt19937 random(seed);
     std::string data(size, '\0');
-    for (size_t i = 0; i < size; i += 8) {
-        const uint64_t value = random();
-        for (size_t j = 0; j < 8 && i + j < size; ++j)
-            data[i + j] = char(value >> (8 * j));
-    }
+    for (char& c : data)
+        c = static_cast<char>(random());
     return data;
 }
 
