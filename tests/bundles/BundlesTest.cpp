@@ -1,5 +1,6 @@
 // The bundle methods as the agent's scripts call them: ExtractBundles,
 // CreateBundle, CleanupUpdateBundles and Publish.
+#include "ArchiveTestSupport.h"
 #include "LuaFixture.h"
 
 #include "../../plugins/relay/binding/ObjectHeader.h"
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <map>
-#include <random>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
@@ -20,17 +20,6 @@
 using namespace kwatest;
 
 namespace {
-
-std::string Text(size_t size, unsigned seed) {
-    static const char* const words[] = {"alpha", "bravo",   "charlie", "delta",
-                                        "echo",  "foxtrot", "golf"};
-    std::mt19937 random(seed);
-    std::string text;
-    while (text.size() < size)
-        text += std::string(words[random() % 7]) + (random() % 11 ? " " : "\n");
-    text.resize(size);
-    return text;
-}
 
 // Names in a directory that match prefix and suffix.
 std::vector<std::string> Matching(const std::string& dir, const std::string& prefix,
@@ -184,18 +173,7 @@ TEST_F(BundlesTest, HostileBundlesAreRefusedWithoutWritingOutside) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string bundle = ProgramDir() + "/kwupdate_h.zip";
-        const std::string script =
-            "import sys, stat, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n"
-            "def add(name, data, mode=None):\n"
-            "    i = zipfile.ZipInfo(name)\n    i.create_system = 3\n"
-            "    if mode is not None: i.external_attr = mode << 16\n"
-            "    z.writestr(i, data)\n" +
-            std::string(c.body) + "\nz.close()\n";
-        const std::string python = FileExists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-        ASSERT_EQ(
-            RunCommand(python + " -c " + ShellQuote(script) + " " + ShellQuote(bundle)).exitCode,
-            0);
+        MakePythonArchive(ProgramDir() + "/kwupdate_h.zip", c.body);
         std::string error;
         Extract(&error);
         EXPECT_TRUE(EndsWith(error, "Failed bundle extraction: " + Temp("kwupdate_h"))) << error;
@@ -228,7 +206,7 @@ TEST_F(BundlesTest, ABundleDirectoryThatCannotBeMadeRaises) {
 // ---------------------------------------------------------------------------
 
 TEST_F(BundlesTest, CreateBundlePacksTheWebRootWithoutExcludedTopLevelNames) {
-    const std::map<std::string, std::string> kept = {{"packages/a.txt", Text(5000, 1)},
+    const std::map<std::string, std::string> kept = {{"packages/a.txt", TextContent(5000, 1)},
                                                      {"packages/kwa_x", "inner kwa"},
                                                      {"packages/bundle", "inner"},
                                                      {"cache/c.txt", "cache"}};
@@ -283,7 +261,8 @@ TEST_F(BundlesTest, CreateBundleWithoutAnObjectRaisesAfterItsTrace) {
 // Two threads create a bundle on one object: the second is turned away at once.
 TEST_F(BundlesTest, ASecondCreationOnTheSameObjectIsBusy) {
     for (int i = 0; i < 4; ++i)
-        WriteFile(WebRoot() + "/packages/big" + std::to_string(i) + ".txt", Text(12 << 20, i));
+        WriteFile(WebRoot() + "/packages/big" + std::to_string(i) + ".txt",
+                  TextContent(12 << 20, i));
 
     // A second Lua state reaches the same object through a pointer userdata.
     using namespace Relay::Binding;
