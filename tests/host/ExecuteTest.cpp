@@ -36,11 +36,10 @@ TEST_F(HostTest, ArgumentsAreSplitAsOnTheAgentsHomePlatform) {
     const std::string show = Home() + "/show-args";
     kwatest::WriteFile(show, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done\n");
     chmod(show.c_str(), 0755);
-    struct Case {
+    const struct {
         const char* arguments;
         const char* expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"-t -q -c \"/a b/nginx.conf\"", "[-t][-q][-c][/a b/nginx.conf]"},
         {"", ""},
         {"  a \t b  ", "[a][b]"},
@@ -135,8 +134,7 @@ TEST_F(HostTest, ExecuteRunsFromSeveralThreadsAtOnce) {
             for (int i = 0; i < 5; ++i) {
                 const std::string word = std::to_string(t) + "-" + std::to_string(i);
                 const Outcome run = Execute("/bin/echo", word);
-                if (!run.ok || run.output != word + "\n")
-                    ++failures[t];
+                failures[t] += !run.ok || run.output != word + "\n";
             }
         });
     }

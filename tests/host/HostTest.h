@@ -6,6 +6,7 @@
 #include <KwaCore.h>
 #include <KwaCoreHost.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,20 +21,11 @@ protected:
     }
 };
 
-inline std::wstring Wide(const wxString& text) {
-    return text.ToStdWstring();
-}
-
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 

@@ -9,18 +9,6 @@ using kwatest::ReadFile;
 using kwatest::RunCommand;
 using kwatest::ShellQuote;
 
-TEST_F(HostTest, ModuleOffersExactlyTheHostFunctions) {
-    Run("host = require 'kwacore'\n"
-        "names = {}\n"
-        "for name, value in pairs(host) do\n"
-        "  assert(type(value) == 'function', name)\n"
-        "  names[#names + 1] = name\n"
-        "end\n"
-        "table.sort(names)");
-    EXPECT_EQ(String("table.concat(names, ' ')"),
-              "clear events get log set shutdown trace traces verbose workdir");
-}
-
 TEST_F(HostTest, ModuleReadsAndWritesTheHostState) {
     Run("host = require 'kwacore'");
     EXPECT_TRUE(Bool("host.set('relay.name', 'Grüße = ok')"));

