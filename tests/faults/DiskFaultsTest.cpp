@@ -3,53 +3,47 @@
 // reported, and the next write succeeds once the fault is gone.
 #include "FaultsSupport.h"
 
+#include <optional>
+
 namespace kwatest {
 namespace {
 
 // A write that the disk refuses leaves the configuration in force whole: event
 // 3006 with the write's error, the old file unchanged; once there is room again
-// the next write succeeds. RLIMIT_FSIZE stands for a disk that refuses more.
-TEST_F(Faults, AFileSizeLimitKeepsTheOldConfiguration) {
-    ASSERT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
-    const std::string old = ReadFile(ConfigPath());
-    Configure("relay_upload = 1"); // a longer text than the one in force
-    KwaCore::Host::ClearRecords();
-    {
-        FileSizeLimit limit(1024);
-        EXPECT_FALSE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
-    }
-    EXPECT_EQ(ReadFile(ConfigPath()), old);
-    const std::string temporary = WorkDir() + "/nginx.tmp";
-    EXPECT_EQ(EventTexts(3006), std::vector<std::string>{"write|" + temporary + "|27 (" +
-                                                         std::strerror(EFBIG) + ")"});
-    EXPECT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)")) << "the next write";
-    EXPECT_NE(ReadFile(ConfigPath()).find("location /data/"), std::string::npos);
-    EXPECT_FALSE(FileExists(temporary));
-}
-
-// The same with a file system that is really full: a small tmpfs, filled up.
-TEST_F(Faults, AFullFileSystemKeepsTheOldConfiguration) {
-    const std::string disk = Home() + "/disk";
+// the next write succeeds and leaves no temporary file. Two such disks: a file size
+// limit (RLIMIT_FSIZE, possible everywhere) and a small tmpfs filled up.
+TEST_F(Faults, ARefusedWriteKeepsTheOldConfiguration) {
+    const std::string disk = Home() + "/disk", config = disk + "/nginx.conf";
     MakeDirs(disk, 0711);
     Mount tmpfs("tmpfs", disk, "tmpfs", 0, "size=64k,mode=0711");
-    if (!tmpfs.mounted())
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << tmpfs.error() << ")";
-    Relay::CRelayServer server; // a relay object whose configuration lies on that disk
-    server.WebServerConfigPath = wxString::FromUTF8((disk + "/nginx.conf").c_str());
-    ASSERT_TRUE(server.WriteDefaultWebServerConfig(0, false));
-    const std::string old = ReadFile(disk + "/nginx.conf");
-    RunCommand("dd if=/dev/zero of=" + ShellQuote(disk + "/filler") + " bs=4096");
+    for (const int error : {EFBIG, ENOSPC}) {
+        SCOPED_TRACE(std::strerror(error));
+        if (error == ENOSPC && !tmpfs.mounted())
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << tmpfs.error() << ")";
+        Relay::CRelayServer server; // a relay object whose configuration lies on that disk
+        server.WebServerConfigPath = wxString::FromUTF8(config.c_str());
+        ASSERT_TRUE(server.WriteDefaultWebServerConfig(0, true));
+        const std::string old = ReadFile(config);
+        server.RelayUpload = 1; // a longer text than the one in force
+        KwaCore::Host::ClearRecords();
+        {
+            std::optional<FileSizeLimit> limit;
+            if (error == EFBIG)
+                limit.emplace(1024);
+            else
+                RunCommand("dd if=/dev/zero of=" + ShellQuote(disk + "/filler") + " bs=4096");
+            EXPECT_FALSE(server.WriteDefaultWebServerConfig(0, true));
+        }
+        EXPECT_EQ(ReadFile(config), old);
+        EXPECT_EQ(EventTexts(3006),
+                  std::vector<std::string>{"write|" + disk + "/nginx.tmp|" + std::to_string(error) +
+                                           " (" + std::strerror(error) + ")"});
 
-    KwaCore::Host::ClearRecords();
-    server.RelayUpload = 1;
-    EXPECT_FALSE(server.WriteDefaultWebServerConfig(0, true));
-    EXPECT_EQ(ReadFile(disk + "/nginx.conf"), old);
-    EXPECT_EQ(EventTexts(3006), std::vector<std::string>{"write|" + disk + "/nginx.tmp|28 (" +
-                                                         std::strerror(ENOSPC) + ")"});
-
-    RemoveTree(disk + "/filler");
-    EXPECT_TRUE(server.WriteDefaultWebServerConfig(0, true));
-    EXPECT_NE(ReadFile(disk + "/nginx.conf").find("location /data/"), std::string::npos);
+        RemoveTree(disk + "/filler");
+        EXPECT_TRUE(server.WriteDefaultWebServerConfig(0, true)) << "the next write";
+        EXPECT_NE(ReadFile(config).find("location /data/"), std::string::npos);
+        EXPECT_FALSE(FileExists(disk + "/nginx.tmp"));
+    }
 }
 
 // A work directory that turned read-only (a bind mount; root ignores modes):
