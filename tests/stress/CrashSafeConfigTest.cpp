@@ -17,52 +17,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
-#include <thread>
-#include <vector>
 
 extern char** environ;
 
 namespace kwatest {
 namespace {
 
-const int PortA = 4122;
-const int PortB = 8443;
-
-// The child's part, run before main when KWA_STRESS_WRITER is set: write,
-// alternating the two texts, until killed. Exits 3 when a write fails.
-void WriterLoop() {
+// The child's part, run before main when KWA_STRESS_WRITER is set: write text A
+// (port 4122, open site) and text B (port 8443, loopback only) in turns until
+// killed. Exits 3 when a write fails.
+[[maybe_unused]] const bool writerStarted = [] {
+    if (std::getenv("KWA_STRESS_WRITER") == nullptr)
+        return false;
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);
-    const std::string code =
-        "package.cpath = '" + BinDir() +
-        "/?.so;' .. package.cpath\n"
-        "require 'kwacore'; require 'relay'\n"
-        "local rs = SLB.RelayServer()\n"
-        "local out = io.stdout\n"
-        "out:setvbuf('no')\n"
-        "local i = 0\n"
-        "while true do\n"
-        "  i = i + 1\n"
-        "  local a = i % 2 == 1\n"
-        "  rs:UpdateConfig{port = a and " +
-        std::to_string(PortB) + " or " + std::to_string(PortA) +
-        "}\n"
-        "  if not rs:WriteDefaultWebServerConfig(a and 2 or 0, true) then os.exit(3) end\n"
-        "  out:write('.')\n"
-        "end\n";
+    const std::string code = "package.cpath = '" + BinDir() + "/?.so;' .. package.cpath\n" + R"(
+        require 'kwacore'; require 'relay'
+        local rs = SLB.RelayServer()
+        io.stdout:setvbuf('no')
+        for i = 1, math.huge do
+            local b = i % 2 == 1
+            rs:UpdateConfig{port = b and 8443 or 4122}
+            if not rs:WriteDefaultWebServerConfig(b and 2 or 0, true) then os.exit(3) end
+            io.stdout:write('.')
+        end)";
     if (luaL_dostring(L, code.c_str()) != 0)
         std::fprintf(stderr, "writer: %s\n", lua_tostring(L, -1));
     _exit(4);
-}
-
-[[maybe_unused]] const bool writerStarted = [] {
-    if (std::getenv("KWA_STRESS_WRITER") != nullptr)
-        WriterLoop();
-    return false;
 }();
 
 struct Writer {
@@ -78,34 +64,23 @@ Writer StartWriter() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    std::vector<std::string> variables{"KWA_STRESS_WRITER=1"};
-    for (char** e = environ; *e != nullptr; ++e)
-        variables.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
+    setenv("KWA_STRESS_WRITER", "1", 1);
     char self[] = "/proc/self/exe";
     char* argv[] = {self, nullptr};
-    if (posix_spawn(&writer.pid, self, &actions, nullptr, argv, envp.data()) != 0)
+    if (posix_spawn(&writer.pid, self, &actions, nullptr, argv, environ) != 0)
         writer.pid = -1;
+    unsetenv("KWA_STRESS_WRITER");
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     writer.output = pipeFds[0];
     return writer;
 }
 
-// Bytes the writer has reported so far (finished writes), waiting up to ms.
+// Bytes the writer has reported (finished writes) within ms.
 long ReadWrites(int fd, int ms) {
-    long count = 0;
     pollfd readable{fd, POLLIN, 0};
-    if (poll(&readable, 1, ms) <= 0)
-        return 0;
     char buffer[4096];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0)
-        count += n;
-    return count;
+    return poll(&readable, 1, ms) > 0 ? std::max(read(fd, buffer, sizeof buffer), ssize_t(0)) : 0;
 }
 
 class CrashSafeConfig : public LuaFixture {};
@@ -115,11 +90,9 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
     NewRelay();
     const std::string config = WorkDir() + "/nginx.conf";
     // The two texts, as the relay writes them.
-    Run("rs:UpdateConfig{port = " + std::to_string(PortB) +
-        "} assert(rs:WriteDefaultWebServerConfig(2, true))");
+    Run("rs:UpdateConfig{port = 8443} assert(rs:WriteDefaultWebServerConfig(2, true))");
     const std::string textB = ReadFile(config);
-    Run("rs:UpdateConfig{port = " + std::to_string(PortA) +
-        "} assert(rs:WriteDefaultWebServerConfig(0, true))");
+    Run("rs:UpdateConfig{port = 4122} assert(rs:WriteDefaultWebServerConfig(0, true))");
     const std::string textA = ReadFile(config);
     ASSERT_NE(textA, textB);
 
