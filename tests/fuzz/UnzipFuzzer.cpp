@@ -8,17 +8,19 @@
 
 #include <wx/filename.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,30 +35,15 @@ const char* const MarkerText = "the unpacking must not touch this";
 
 std::set<std::string> Listing(const std::string& directory) {
     std::set<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (const dirent* entry = readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, ".."))
-                names.insert(entry->d_name);
-        closedir(dir);
-    }
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error))
+        names.insert(entry.path().filename());
     return names;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::string text;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buffer[256];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
-        std::fclose(f);
-    }
-    return text;
-}
-
-// Checks every entry below directory (plain files and directories only, modes
-// within what unpacking may give) and removes it all.
-void CheckAndRemove(const std::string& directory) {
+// Checks every entry below directory: plain files and directories only, modes
+// within what unpacking may give.
+void Check(const std::string& directory) {
     for (const std::string& name : Listing(directory)) {
         const std::string path = directory + "/" + name;
         struct stat st;
@@ -66,14 +53,11 @@ void CheckAndRemove(const std::string& directory) {
             if ((st.st_mode & 07777 & ~0711) != 0)
                 Fail("directory mode too wide: " + path);
             chmod(path.c_str(), 0700);
-            CheckAndRemove(path);
-            rmdir(path.c_str());
-        } else if (S_ISREG(st.st_mode)) {
-            if ((st.st_mode & 07777 & ~0644) != 0)
-                Fail("file mode too wide: " + path);
-            unlink(path.c_str());
-        } else {
+            Check(path);
+        } else if (!S_ISREG(st.st_mode)) {
             Fail("not a plain file or directory: " + path);
+        } else if ((st.st_mode & 07777 & ~0644) != 0) {
+            Fail("file mode too wide: " + path);
         }
     }
 }
@@ -85,17 +69,11 @@ void Setup() {
         Fail("mkdtemp");
     root = pattern;
     sentinel = root + "/sentinel";
-    mkdir(sentinel.c_str(), 0700);
-    FILE* marker = std::fopen((sentinel + "/marker.txt").c_str(), "wb");
-    std::fputs(MarkerText, marker);
-    std::fclose(marker);
+    fs::create_directory(sentinel);
+    std::ofstream(sentinel + "/marker.txt") << MarkerText;
     std::atexit([] {
-        CheckAndRemove(sentinel + "/target");
-        rmdir((sentinel + "/target").c_str());
-        unlink((sentinel + "/marker.txt").c_str());
-        rmdir(sentinel.c_str());
-        unlink((root + "/archive.zip").c_str());
-        rmdir(root.c_str());
+        std::error_code error;
+        fs::remove_all(root, error);
     });
 }
 
@@ -117,31 +95,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Setup();
     const std::string archive = root + "/archive.zip";
     const std::string target = sentinel + "/target";
-    {
-        FILE* out = std::fopen(archive.c_str(), "wb");
-        if (out == nullptr)
-            Fail("cannot write the archive");
-        if (size > 0)
-            std::fwrite(data, 1, size, out);
-        std::fclose(out);
-    }
+    if (!(std::ofstream(archive, std::ios::binary)
+              .write(reinterpret_cast<const char*>(data), size)))
+        Fail("cannot write the archive");
     mkdir(target.c_str(), 0700);
     const std::set<std::string> rootBefore = Listing(root);
 
     Walk walk;
     walk.stopEarly = size % 5 == 0;
-    const bool ok = KwaCore::Unzip(wxFileName(wxString::FromUTF8(archive.c_str())),
-                                   wxFileName::DirName(wxString::FromUTF8(target.c_str())),
-                                   &Callback, &walk);
-    (void)ok;
+    (void)KwaCore::Unzip(wxFileName(wxString::FromUTF8(archive.c_str())),
+                         wxFileName::DirName(wxString::FromUTF8(target.c_str())), &Callback, &walk);
 
     if (Listing(sentinel) != std::set<std::string>{"marker.txt", "target"})
         Fail("something was written beside the target directory");
-    if (ReadAll(sentinel + "/marker.txt") != MarkerText)
+    std::ifstream marker(sentinel + "/marker.txt");
+    if (std::string(std::istreambuf_iterator<char>(marker), {}) != MarkerText)
         Fail("the marker beside the target directory changed");
     if (Listing(root) != rootBefore)
         Fail("something was written in the scratch root");
-    CheckAndRemove(target);
-    rmdir(target.c_str());
+    Check(target);
+    std::error_code error;
+    if (fs::remove_all(target, error), error)
+        Fail("cannot remove " + target);
     return 0;
 }

@@ -34,27 +34,17 @@ def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b"")
 
 
 def raw_entry(name, data, flags=0, method=0, crc=None, size=None, csize=None, made_by=0x031e,
-              external=0o100644 << 16):
-    """A local header, its data and the matching central header, by hand."""
+              external=0o100644 << 16, version=20, extra=b""):
+    """A local header, its data and the matching central header (extra field
+    there only), by hand."""
     crc = zlib.crc32(data) if crc is None else crc
     size = len(data) if size is None else size
     csize = len(data) if csize is None else csize
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x58E7, crc, csize,
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, version, flags, method, 0, 0x58E7, crc, csize,
                         size, len(name), 0) + name + data
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, 20, flags, method, 0, 0x58E7,
-                          crc, csize, size, len(name), 0, 0, 0, 0, external, 0) + name
-    return local, central
-
-
-def zip64_wrapping_entry():
-    """A deflated entry whose Zip64 compressed size makes offset + size wrap."""
-    name, data = b"wrap.txt", b"x"
-    extra = struct.pack("<HHQ", 1, 8, (1 << 64) - 16)
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0x58E7, zlib.crc32(data),
-                        0xFFFFFFFF, 1, len(name), 0) + name + data
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x032D, 45, 0, 8, 0, 0x58E7,
-                          zlib.crc32(data), 0xFFFFFFFF, 1, len(name), len(extra), 0, 0, 0,
-                          0o100644 << 16, 0) + name + extra
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, version, flags, method, 0,
+                          0x58E7, crc, csize, size, len(name), len(extra), 0, 0, 0, external,
+                          0) + name + extra
     return local, central
 
 
@@ -107,7 +97,10 @@ def corpus():
 
         "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
         "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),
-        "hostile-zip64-wrap.zip": raw_archive([zip64_wrapping_entry()]),
+        # A Zip64 compressed size that makes offset + size wrap.
+        "hostile-zip64-wrap.zip": raw_archive([raw_entry(
+            b"wrap.txt", b"x", method=8, csize=0xFFFFFFFF, made_by=0x032D, version=45,
+            extra=struct.pack("<HHQ", 1, 8, (1 << 64) - 16))]),
     }
     base = valid["valid-deflated.zip"]
     end = base.rfind(b"PK\x05\x06")
