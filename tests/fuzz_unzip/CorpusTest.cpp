@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <wx/filename.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -20,12 +20,8 @@ namespace {
 
 std::set<std::string> Listing(const std::string& directory) {
     std::set<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (const dirent* entry = readdir(dir))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names.insert(entry->d_name);
-        closedir(dir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.insert(entry.path().filename());
     return names;
 }
 
