@@ -125,14 +125,14 @@ protected:
     pid_t master_ = -1;
 };
 
-TEST_F(RunningNginxTest, ReloadReopenDisableAndEnableReachTheRunningServer) {
+TEST_F(RunningNginxTest, ReloadAndReopenReachTheRunningServer) {
     setenv("KWA_IP_VERSIONS", "4", 1);
     KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", "127.0.0.1");
     Relay::CRelayServer& s = Server();
     const int firstPort = FreePortPair();
     s.WebServerListenPort = static_cast<unsigned short>(firstPort);
     s.TlsProtocols = L"TLSv1.2 TLSv1.3";
-    MakeClientCa(s);
+    WriteFile(ToUtf8(s.SslCertPathCA), ReadFile(ToUtf8(s.SslCertPath))); // a client CA
     ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
     Start(s);
     EXPECT_TRUE(Connects(firstPort));
@@ -151,18 +151,6 @@ TEST_F(RunningNginxTest, ReloadReopenDisableAndEnableReachTheRunningServer) {
     wxString output;
     EXPECT_TRUE(s.SignalWebServer(Relay::Reopen, output)) << output;
     EXPECT_TRUE(WaitUntil([&] { return FileExists(accessLog); }));
-
-    KwaCore::Host::ClearRecords();
-    EXPECT_TRUE(s.DisableWebServer());
-    EXPECT_NE(ReadFile(ToUtf8(s.WebServerConfigPath)).find("    deny               all;\n"),
-              std::string::npos);
-    ASSERT_EQ(EventsWithId(9103).size(), 1u);
-    EXPECT_FALSE(EventsWithId(9103)[0].hasText);
-    EXPECT_TRUE(s.EnableWebServer());
-    ASSERT_EQ(EventsWithId(9104).size(), 1u);
-    EXPECT_FALSE(EventsWithId(9104)[0].hasText);
-    EXPECT_TRUE(EventsWithId(9105).empty() && EventsWithId(9106).empty());
-    EXPECT_TRUE(Connects(secondPort));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Shared pieces of the web server configuration tests: a relay object made in
-// this process (so its members can be set directly), fake nginx programs that
-// echo their arguments, and line helpers.
+// this process (so its members can be set directly), a fake nginx that records
+// its arguments, and a line helper.
 #pragma once
 
 #include "LuaFixture.h"
@@ -9,6 +9,7 @@
 #include "webserver/Fips.h"
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,41 +57,22 @@ protected:
         return texts;
     }
 
-    // A client CA file where nginx expects one: a copy of the relay's certificate.
-    void MakeClientCa(const Relay::CRelayServer& server) {
-        WriteFile(ToUtf8(server.SslCertPathCA), ReadFile(ToUtf8(server.SslCertPath)));
-    }
-
 private:
     std::unique_ptr<Relay::CRelayServer> server_;
 };
-
-inline std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size())
-        lines.push_back(text.substr(start));
-    return lines;
-}
 
 // The lines strictly between the first line equal to after and the next line
 // equal to before.
 inline std::vector<std::string> Between(const std::string& text, const std::string& after,
                                         const std::string& before) {
-    const std::vector<std::string> lines = SplitLines(text);
+    std::istringstream lines(text);
     std::vector<std::string> section;
-    bool inside = false;
-    for (const std::string& line : lines) {
-        if (inside && line == before)
-            return section;
-        if (inside)
-            section.push_back(line);
-        else if (line == after)
-            inside = true;
+    std::string line;
+    while (std::getline(lines, line) && line != after) {
     }
-    return {"<section not found>"};
+    while (std::getline(lines, line) && line != before)
+        section.push_back(line);
+    return lines ? section : std::vector<std::string>{"<section not found>"};
 }
 
 } // namespace kwatest
