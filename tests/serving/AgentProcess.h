@@ -1,6 +1,7 @@
 // kwagent run as a child process, the way a user or a service manager runs it:
 // started through the shell with KWA_HOME and further environment, its standard
-// error in a file the test reads, and killed with whatever it left running.
+// error in a file the test reads, and killed with whatever it left running. And
+// the fixture of the tests that run one on a data directory of their own.
 #pragma once
 
 #include "RelayFixture.h"
@@ -90,6 +91,38 @@ private:
     std::string program_;
     std::string output_;
     pid_t pid_ = 0;
+};
+
+// A data directory whose agent.conf puts the relay on a free port of 127.0.0.1
+// alone, and an agent to run on it; the test fails when anything is left running.
+class AgentFixture : public ::testing::Test {
+protected:
+    void SetUp() override { WriteConf(std::to_string(port_)); }
+    void TearDown() override {
+        const std::set<long> left = agent_.KillLeftovers(WorkDir());
+        EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
+    }
+
+    // agent.conf with this port and further setting lines.
+    void WriteConf(const std::string& port, const std::string& more = "") {
+        WriteFile(home_ / "agent.conf", "kwp.RelayServer.port = " + port +
+                                            "\nkwp.RelayServer.address.v4 = 127.0.0.1\n" + more);
+    }
+    bool WaitServing(const std::string& suffix = "/") {
+        const std::string line = "serving https://localhost:" + std::to_string(port_) + suffix;
+        return WaitUntil([&] { return agent_.Says(line); }, std::chrono::seconds(20));
+    }
+    // Signals the agent; its exit status, -1 when it did not end in time.
+    int Stop(int sig = SIGTERM) {
+        agent_.Signal(sig);
+        return agent_.Ended(std::chrono::seconds(10));
+    }
+    std::string Output() const { return agent_.Output(); }
+    std::string WorkDir() const { return home_ / "plugins/relay"; }
+
+    TempDir home_{"kwa-agent"};
+    const int port_ = FreePortPair();
+    AgentProcess agent_{home_.path()}; // goes before the data directory
 };
 
 } // namespace kwatest

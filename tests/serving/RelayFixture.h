@@ -5,12 +5,12 @@
 
 #include "LuaFixture.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -44,15 +44,9 @@ inline long ParentOf(long pid) {
 
 inline std::vector<long> AllProcesses() {
     std::vector<long> pids;
-    if (DIR* proc = opendir("/proc")) {
-        while (dirent* entry = readdir(proc)) {
-            char* end = nullptr;
-            const long pid = std::strtol(entry->d_name, &end, 10);
-            if (pid > 0 && *end == '\0')
-                pids.push_back(pid);
-        }
-        closedir(proc);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+        if (const long pid = std::atol(entry.path().filename().c_str()); pid > 0)
+            pids.push_back(pid);
     return pids;
 }
 
@@ -184,7 +178,6 @@ protected:
     std::string ErrorLog() const { return WorkDir() + "/logs/error.log"; }
     std::string CaKey() const { return *ca_ / "ca.key"; }
     std::string CaCert() const { return Home() + "/plugins/kwa_core/kw_agent_kwm.crt"; }
-    std::string CaDir() const { return ca_->path(); }
     int port() const { return port_; }
 
 private:

@@ -6,14 +6,13 @@
 namespace kwatest {
 namespace {
 
-class StaleServerTest : public RelayFixture {
-protected:
-    static std::string Upper(std::string text) {
-        for (char& c : text)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return text;
-    }
-};
+class StaleServerTest : public RelayFixture {};
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 TEST_F(StaleServerTest, ASecondObjectRemovesARunningServer) {
     ASSERT_TRUE(StartRelay());
