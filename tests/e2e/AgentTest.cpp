@@ -10,53 +10,21 @@
 namespace kwatest {
 namespace {
 
-class AgentTest : public ::testing::Test {
+class AgentTest : public AgentFixture {
 protected:
-    void SetUp() override {
-        home_ = std::make_unique<TempDir>("kwa-agent");
-        port_ = FreePortPair();
-        // Only loopback traffic: nginx listens on 127.0.0.1 alone.
-        WriteFile(home_->path() + "/agent.conf", "# written by the test\n"
-                                                 "kwp.RelayServer.port = " +
-                                                     std::to_string(port_) +
-                                                     "\n"
-                                                     "kwp.RelayServer.address.v4 = 127.0.0.1\n");
-        agent_ = std::make_unique<AgentProcess>(home_->path());
-    }
-
-    void TearDown() override {
-        const std::set<long> left = agent_->KillLeftovers(WorkDir());
-        EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
-    }
-
-    void Start() { agent_->Start(); }
-    int Ended(std::chrono::milliseconds timeout) { return agent_->Ended(timeout); }
-    std::string Output() const { return agent_->Output(); }
-    bool Says(const std::string& text) const { return agent_->Says(text); }
-    bool WaitServing() {
-        return WaitUntil(
-            [&] { return Says("serving https://localhost:" + std::to_string(port_) + "/"); },
-            std::chrono::seconds(20));
-    }
-
-    std::string WorkDir() const { return home_->path() + "/plugins/relay"; }
+    bool Says(const std::string& text) const { return agent_.Says(text); }
     std::string Fetch(const std::string& path) {
         return RunCommand("curl -sS -k --max-time 10 https://127.0.0.1:" + std::to_string(port_) +
                           path)
             .output;
     }
-
-    std::unique_ptr<TempDir> home_;
-    int port_ = 0;
-    std::unique_ptr<AgentProcess> agent_; // goes before the data directory
 };
 
 TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
-    Start();
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
-    EXPECT_TRUE(Says("data directory " + home_->path() + " (from KWA_HOME)"));
-    EXPECT_TRUE(
-        Says("made a local one at " + home_->path() + "/plugins/kwa_core/kw_agent_kwm.crt"));
+    EXPECT_TRUE(Says("data directory " + home_.path() + " (from KWA_HOME)"));
+    EXPECT_TRUE(Says("made a local one at " + home_.path() + "/plugins/kwa_core/kw_agent_kwm.crt"));
     EXPECT_TRUE(Says("work directory " + WorkDir()));
     EXPECT_TRUE(Says(WorkDir() + "/logs/access.log"));
 
@@ -67,8 +35,7 @@ TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
     ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master));
 
     const auto begin = std::chrono::steady_clock::now();
-    agent_->Signal(SIGTERM);
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+    EXPECT_EQ(Stop(), 0) << Output();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
     EXPECT_FALSE(ProcessAlive(kwvp));
     EXPECT_FALSE(ProcessAlive(master));
@@ -76,91 +43,78 @@ TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanly) {
     EXPECT_FALSE(FileExists(WorkDir() + "/kwvp.pid"));
 }
 
-TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOne) {
-    Start();
+TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOneAndHoldsTheDataDirectory) {
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
     const long kwvp = PidIn(WorkDir() + "/kwvp.pid");
     const long master = PidIn(WorkDir() + "/nginx.pid");
-    agent_->Signal(SIGKILL);
-    ASSERT_NE(Ended(std::chrono::seconds(5)), -1);
+    ASSERT_NE(Stop(SIGKILL), -1);
     ASSERT_TRUE(ProcessAlive(kwvp) && ProcessAlive(master)) << "left behind by the killed agent";
 
-    Start();
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
     EXPECT_FALSE(Says("made a local one")) << "the CA of the first start is kept";
     EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(kwvp) && !ProcessAlive(master); }));
-    EXPECT_NE(PidIn(WorkDir() + "/nginx.pid"), master);
+    const long newMaster = PidIn(WorkDir() + "/nginx.pid");
+    EXPECT_NE(newMaster, master);
 
-    agent_->Signal(SIGINT);
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+    // The killed agent's hold on the data directory went with it; the new one's holds.
+    AgentProcess third(home_.path());
+    third.Start();
+    EXPECT_EQ(third.Ended(std::chrono::seconds(10)), 1);
+    EXPECT_TRUE(third.Says("another kwagent uses the data directory")) << third.Output();
+    EXPECT_TRUE(ProcessAlive(newMaster)) << "the running agent's web server was left alone";
+    EXPECT_EQ(Stop(SIGINT), 0) << Output();
 }
 
 TEST_F(AgentTest, InstallsUpdateBundlesOnce) {
     // A program directory of its own (the modules still come from the build's), with
     // an update bundle beside the agent.
-    const std::string bin = home_->path() + "/bin";
+    const std::string bin = home_ / "bin";
     MakeDirs(bin, 0755);
     for (const char* program : {"nginx.exe", "kwvp.exe"})
         ASSERT_EQ(symlink((BinDir() + "/" + program).c_str(), (bin + "/" + program).c_str()), 0);
     TempDir staging;
-    WriteFile(staging / "packages/p/bundled.txt", "from a bundle");
+    const std::string content = "from a bundle" + std::string(1523, '.'); // 1.5 KiB
+    WriteFile(staging / "packages/p/bundled.txt", content);
     const CommandResult zipped =
         RunCommand("cd " + ShellQuote(staging.path()) + " && zip -qr " +
                    ShellQuote(bin + "/kwupdate_1700000000.zip") + " packages");
     ASSERT_EQ(zipped.exitCode, 0) << zipped.output;
-    const std::string conf = home_->path() + "/agent.conf";
-    WriteFile(conf, ReadFile(conf) + "app.path.bin = " + bin + "\n");
+    WriteConf(std::to_string(port_), "app.path.bin = " + bin + "\n");
 
-    Start();
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
+    // With its progress line: the archive's entries (two directories, one file) and bytes.
+    EXPECT_TRUE(Says("unpacked " + bin + "/kwupdate_1700000000.zip: 3 entries, 1.5 KiB"))
+        << Output();
     EXPECT_TRUE(Says("installed 1 update bundle(s)")) << Output();
-    EXPECT_EQ(Fetch("/packages/p/bundled.txt"), "from a bundle");
+    EXPECT_EQ(Fetch("/packages/p/bundled.txt"), content);
     EXPECT_TRUE(DirExists(WorkDir() + "/bundle/kwupdate_1700000000"));
     EXPECT_FALSE(FileExists(WorkDir() + "/bundle/tmp"));
-    agent_->Signal(SIGTERM);
-    ASSERT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+    ASSERT_EQ(Stop(), 0) << Output();
 
     // Installed bundles are skipped from then on.
-    Start();
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
     EXPECT_FALSE(Says("update bundle")) << Output();
-    agent_->Signal(SIGTERM);
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
-}
-
-TEST_F(AgentTest, OneAgentPerDataDirectory) {
-    Start();
-    ASSERT_TRUE(WaitServing()) << Output();
-    const long master = PidIn(WorkDir() + "/nginx.pid");
-    AgentProcess second(home_->path());
-    second.Start();
-    EXPECT_EQ(second.Ended(std::chrono::seconds(10)), 1);
-    EXPECT_TRUE(second.Says("another kwagent uses the data directory")) << second.Output();
-    EXPECT_TRUE(ProcessAlive(master)) << "the first agent's web server was left alone";
-
-    agent_->Signal(SIGTERM);
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(Stop(), 0) << Output();
 }
 
 TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
-    const std::string conf = home_->path() + "/agent.conf";
-    WriteFile(conf, ReadFile(conf) + "kwagent.beatMs = 100\n"); // a quick beat
-    Start();
+    WriteConf(std::to_string(port_), "kwagent.beatMs = 100\n"); // a quick beat
+    agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
     const long master = PidIn(WorkDir() + "/nginx.pid");
     const std::string errorLog = WorkDir() + "/logs/error.log";
     ASSERT_EQ(truncate(errorLog.c_str(), 20971521), 0);
 
-    EXPECT_TRUE(WaitUntil([&] {
-        return Says("serving https://localhost:" + std::to_string(port_) + "/ again");
-    })) << Output();
+    EXPECT_TRUE(WaitServing("/ again")) << Output();
     EXPECT_TRUE(Says("event 9107"));
     EXPECT_FALSE(ProcessAlive(master));
     EXPECT_TRUE(ProcessAlive(PidIn(WorkDir() + "/nginx.pid")));
     EXPECT_LT(FileSize(errorLog), 4096);
-
-    agent_->Signal(SIGTERM);
-    EXPECT_EQ(Ended(std::chrono::seconds(10)), 0) << Output();
+    EXPECT_EQ(Stop(), 0) << Output();
 }
 
 TEST_F(AgentTest, FailsWhenThePortIsTaken) {
@@ -174,8 +128,8 @@ TEST_F(AgentTest, FailsWhenThePortIsTaken) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(fd, 1), 0);
 
-    Start();
-    const int status = Ended(std::chrono::seconds(20));
+    agent_.Start();
+    const int status = agent_.Ended(std::chrono::seconds(20));
     close(fd);
     EXPECT_EQ(status, 1) << Output();
     EXPECT_TRUE(Says("the web server did not start")) << Output();
