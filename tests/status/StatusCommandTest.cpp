@@ -11,14 +11,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string Kwagent() {
-    return BinDir() + "/kwagent";
-}
-
 // kwagent status with KWA_HOME=home; standard error is left out of the output.
 CommandResult Status(const std::string& home, const std::string& arguments = "") {
-    return RunCommand("(env KWA_HOME=" + ShellQuote(home) + " " + ShellQuote(Kwagent()) +
-                      " status " + arguments + " 2>/dev/null)");
+    return RunCommand("(env KWA_HOME=" + ShellQuote(home) + " " +
+                      ShellQuote(BinDir() + "/kwagent") + " status " + arguments + " 2>/dev/null)");
 }
 
 Json StatusJson(const std::string& home, const std::string& arguments = "",
@@ -202,68 +198,20 @@ TEST_F(StatusTest, CreatesNothingWhereThereIsNoDataDirectory) {
 }
 
 // A real agent from the build's program directory, on a free loopback port.
-class ServingStatusTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        home_ = std::make_unique<TempDir>("kwa-status");
-        port_ = FreePortPair();
-        bin_ = home_->path() + "/bin";
-        MakeDirs(bin_, 0755);
-        for (const char* program : {"nginx.exe", "kwvp.exe"})
-            ASSERT_EQ(symlink((BinDir() + "/" + program).c_str(), (bin_ + "/" + program).c_str()),
-                      0);
-        WriteFile(home_->path() + "/agent.conf",
-                  "kwp.RelayServer.port = " + std::to_string(port_) +
-                      "\nkwp.RelayServer.address.v4 = 127.0.0.1\napp.path.bin = " + bin_ + "\n");
-        agent_ = std::make_unique<AgentProcess>(home_->path(), Kwagent());
-    }
+class ServingStatusTest : public AgentFixture {};
 
-    void TearDown() override {
-        const std::set<long> left = agent_->KillLeftovers(home_->path() + "/plugins/relay");
-        EXPECT_TRUE(left.empty()) << "processes left running: " << left.size();
-    }
-
-    int Stop() {
-        agent_->Signal(SIGTERM);
-        return agent_->Ended(std::chrono::seconds(10));
-    }
-
-    std::string Output() const { return agent_->Output(); }
-
-    std::unique_ptr<TempDir> home_;
-    std::string bin_;
-    int port_ = 0;
-    std::unique_ptr<AgentProcess> agent_; // goes before the data directory
-};
-
-TEST_F(ServingStatusTest, ServingRelayHandshakeAndInstalledBundle) {
-    // An update bundle beside the agent: installed at start, with its progress line.
-    TempDir staging;
-    for (int i = 0; i < 20; ++i)
-        WriteFile(staging / ("packages/p/file" + std::to_string(i) + ".bin"),
-                  std::string(1000, 'x'));
-    const CommandResult zipped =
-        RunCommand("cd " + ShellQuote(staging.path()) + " && zip -qr " +
-                   ShellQuote(bin_ + "/kwupdate_1700000000.zip") + " packages");
-    ASSERT_EQ(zipped.exitCode, 0) << zipped.output;
-
-    agent_->Start();
-    ASSERT_TRUE(WaitUntil([&] { return Output().find("serving https://") != std::string::npos; },
-                          std::chrono::seconds(20)))
-        << Output();
-    EXPECT_NE(Output().find("unpacked " + bin_ + "/kwupdate_1700000000.zip: 22 entries, 19.5 KiB"),
-              std::string::npos)
-        << Output();
+TEST_F(ServingStatusTest, ServingRelayAndItsHandshake) {
+    agent_.Start();
+    ASSERT_TRUE(WaitServing()) << Output();
 
     int exitCode = -1;
-    const Json facts = StatusJson(home_->path(), "", &exitCode);
+    const Json facts = StatusJson(home_.path(), "", &exitCode);
     EXPECT_EQ(exitCode, 0) << facts.dump(2);
     EXPECT_TRUE(facts["serving"].get<bool>());
     EXPECT_TRUE(facts["reasons"].empty());
-    EXPECT_EQ(facts["agent"]["pid"], agent_->Pid());
-    const std::string work = home_->path() + "/plugins/relay";
-    EXPECT_EQ(facts["launcher"]["pid"], PidIn(work + "/kwvp.pid"));
-    EXPECT_EQ(facts["nginx"]["pid"], PidIn(work + "/nginx.pid"));
+    EXPECT_EQ(facts["agent"]["pid"], agent_.Pid());
+    EXPECT_EQ(facts["launcher"]["pid"], PidIn(WorkDir() + "/kwvp.pid"));
+    EXPECT_EQ(facts["nginx"]["pid"], PidIn(WorkDir() + "/nginx.pid"));
     EXPECT_EQ(facts["listen"]["port"], port_);
     EXPECT_EQ(facts["listen"]["addresses"], Json::array({"127.0.0.1:" + std::to_string(port_)}));
     const Json& handshake = facts["handshake"];
@@ -271,21 +219,18 @@ TEST_F(ServingStatusTest, ServingRelayHandshakeAndInstalledBundle) {
     EXPECT_EQ(handshake["address"], "127.0.0.1");
     EXPECT_EQ(handshake["protocol"], "TLSv1.3");
     EXPECT_TRUE(handshake["matches_relay_certificate"].get<bool>());
-    EXPECT_EQ(handshake["certificate"]["sha256"], OpensslFingerprint(work + "/kw_relay.pem"));
-    EXPECT_EQ(Names(facts["bundles"]["installed"]),
-              std::vector<std::string>{"kwupdate_1700000000"});
-    EXPECT_TRUE(facts["bundles"]["waiting"].empty());
+    EXPECT_EQ(handshake["certificate"]["sha256"], OpensslFingerprint(WorkDir() + "/kw_relay.pem"));
     EXPECT_TRUE(facts["management_ca"]["present"].get<bool>()); // the agent made a local one
     ASSERT_FALSE(facts["events"].empty());
     EXPECT_EQ(facts["events"].back()["id"], 9104);
 
-    const CommandResult text = Status(home_->path());
+    const CommandResult text = Status(home_.path());
     EXPECT_EQ(text.exitCode, 0);
     EXPECT_EQ(text.output.rfind("Relay: SERVING\n", 0), 0u) << text.output;
     EXPECT_NE(text.output.find("the relay's certificate"), std::string::npos);
 
     EXPECT_EQ(Stop(), 0) << Output();
-    const Json after = StatusJson(home_->path(), "", &exitCode);
+    const Json after = StatusJson(home_.path(), "", &exitCode);
     EXPECT_EQ(exitCode, 3);
     EXPECT_FALSE(after["agent"]["running"].get<bool>());
     EXPECT_EQ(after["events"].back()["id"], 9103);
