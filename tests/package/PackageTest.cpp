@@ -25,19 +25,16 @@ protected:
         }
     }
 
-    static std::string Deb() {
-        const CommandResult found = RunCommand("ls " + ShellQuote(Out) + "/kwagent_*.deb");
-        std::string path = found.output;
-        while (!path.empty() && path.back() == '\n')
-            path.pop_back();
-        return path;
+    // A command's output without its final line feed.
+    static std::string Line(const std::string& command) {
+        std::string line = RunCommand(command).output;
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        return line;
     }
-
+    static std::string Deb() { return Line("ls " + ShellQuote(Out) + "/kwagent_*.deb"); }
     static std::string Field(const std::string& name) {
-        std::string value = RunCommand("dpkg-deb -f " + ShellQuote(Deb()) + " " + name).output;
-        while (!value.empty() && value.back() == '\n')
-            value.pop_back();
-        return value;
+        return Line("dpkg-deb -f " + ShellQuote(Deb()) + " " + name);
     }
 
     static std::string ControlFile(const std::string& name) {
@@ -87,9 +84,7 @@ TEST_F(PackageTest, HoldsTheProgramDirectoryTheCommandAndTheUnit) {
 TEST_F(PackageTest, ControlFieldsNameTheRuntimePackages) {
     EXPECT_EQ(Field("Package"), "kwagent");
     EXPECT_EQ(Field("Version"), "1.0.0");
-    std::string arch = RunCommand("dpkg --print-architecture").output;
-    arch.pop_back();
-    EXPECT_EQ(Field("Architecture"), arch);
+    EXPECT_EQ(Field("Architecture"), Line("dpkg --print-architecture"));
     EXPECT_FALSE(Field("Maintainer").empty());
     const std::string depends = ", " + Field("Depends") + ",";
     for (const char* package : {"nginx", "libwxbase3.2-1", "liblua5.2-0", "libssl3", "libfcgi0ldbl",
@@ -115,12 +110,11 @@ TEST_F(PackageTest, MaintainerScriptsPrepareTheDataRootButStartNothing) {
         EXPECT_EQ(postinst.find(std::string("systemctl ") + never), std::string::npos) << never;
     EXPECT_NE(ControlFile("prerm").find("stop kwagent.service"), std::string::npos);
     EXPECT_NE(ControlFile("postrm").find("purge"), std::string::npos);
-    const CommandResult syntax =
-        RunCommand("dpkg-deb --ctrl-tarfile " + ShellQuote(Deb()) +
-                   " | tar -xOf - ./postinst | sh -n && dpkg-deb --ctrl-tarfile " +
-                   ShellQuote(Deb()) + " | tar -xOf - ./prerm | sh -n && dpkg-deb --ctrl-tarfile " +
-                   ShellQuote(Deb()) + " | tar -xOf - ./postrm | sh -n");
-    EXPECT_EQ(syntax.exitCode, 0) << syntax.output;
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
+        const CommandResult syntax = RunCommand("dpkg-deb --ctrl-tarfile " + ShellQuote(Deb()) +
+                                                " | tar -xOf - ./" + script + " | sh -n");
+        EXPECT_EQ(syntax.exitCode, 0) << script << syntax.output;
+    }
 }
 
 TEST_F(PackageTest, TheUnitRunsTheInstalledAgentInTheForeground) {
