@@ -1,5 +1,7 @@
 #include "LocalCa.h"
 
+#include "OpenSslHandles.h"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,26 +23,11 @@ namespace Agent {
 
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct X509ExtensionFree {
-    void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-};
-struct BignumFree {
-    void operator()(BIGNUM* p) const { BN_free(p); }
-};
-struct FileClose {
-    void operator()(FILE* p) const { fclose(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Certificate = std::unique_ptr<X509, X509Free>;
-using Extension = std::unique_ptr<X509_EXTENSION, X509ExtensionFree>;
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
-using File = std::unique_ptr<FILE, FileClose>;
+using Pkey = Kwa::EvpPkeyPtr;
+using Certificate = Kwa::X509Ptr;
+using Extension = Kwa::X509ExtensionPtr;
+using Bignum = Kwa::BignumPtr;
+using File = Kwa::FilePtr;
 
 // The reason of the last OpenSSL failure, taken off the thread's error queue.
 std::string OpenSslReason(const char* step) {

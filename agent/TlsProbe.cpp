@@ -1,5 +1,8 @@
 #include "TlsProbe.h"
 
+#include "OpenSslHandles.h"
+#include "UniqueFd.h"
+
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -26,41 +29,11 @@ namespace Agent {
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-struct SslCtxFree {
-    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
-};
-struct SslFree {
-    void operator()(SSL* p) const { SSL_free(p); }
-};
-struct FileClose {
-    void operator()(FILE* p) const { std::fclose(p); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
-using Bio = std::unique_ptr<BIO, BioFree>;
-using SslCtx = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using Ssl = std::unique_ptr<SSL, SslFree>;
-using File = std::unique_ptr<FILE, FileClose>;
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Certificate = Kwa::X509Ptr;
+using Bio = Kwa::BioPtr;
+using SslCtx = Kwa::SslCtxPtr;
+using Ssl = Kwa::SslPtr;
+using File = Kwa::FilePtr;
 
 // Texts of the queued OpenSSL errors, oldest first; the queue is left empty.
 std::string OpenSslErrors() {
@@ -219,23 +192,24 @@ HandshakeResult Handshake(const std::string& address, int port, int timeoutMs) {
         a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         length = sizeof *a;
     }
-    Socket socket(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0) {
+    Kwa::UniqueFd socket(
+        ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.Get() < 0) {
         result.error = std::string("socket: ") + std::strerror(errno);
         return result;
     }
-    if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    if (::connect(socket.Get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
         if (errno != EINPROGRESS) {
             result.error = std::string("connect: ") + std::strerror(errno);
             return result;
         }
-        if (!WaitFor(socket.get(), POLLOUT, deadline)) {
+        if (!WaitFor(socket.Get(), POLLOUT, deadline)) {
             result.error = "connect: timed out";
             return result;
         }
         int error = 0;
         socklen_t size = sizeof error;
-        getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+        getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size);
         if (error != 0) {
             result.error = std::string("connect: ") + std::strerror(error);
             return result;
@@ -253,7 +227,7 @@ HandshakeResult Handshake(const std::string& address, int port, int timeoutMs) {
     SSL_CTX_set_security_level(context.get(), 0);
     SSL_CTX_set_min_proto_version(context.get(), 0);
     Ssl ssl(SSL_new(context.get()));
-    if (!ssl || SSL_set_fd(ssl.get(), socket.get()) != 1) {
+    if (!ssl || SSL_set_fd(ssl.get(), socket.Get()) != 1) {
         result.error = "TLS session: " + OpenSslErrors();
         return result;
     }
@@ -266,9 +240,9 @@ HandshakeResult Handshake(const std::string& address, int port, int timeoutMs) {
         const int saved = errno;
         bool ready = false;
         if (error == SSL_ERROR_WANT_READ)
-            ready = WaitFor(socket.get(), POLLIN, deadline);
+            ready = WaitFor(socket.Get(), POLLIN, deadline);
         else if (error == SSL_ERROR_WANT_WRITE)
-            ready = WaitFor(socket.get(), POLLOUT, deadline);
+            ready = WaitFor(socket.Get(), POLLOUT, deadline);
         if (ready)
             continue;
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {

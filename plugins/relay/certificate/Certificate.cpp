@@ -1,9 +1,8 @@
 // The relay's self-signed server certificate: kept while it is good, otherwise a
 // new RSA key and certificate are made.
-#include "OpenSslHandles.h"
-
 #include "../server/RelayServer.h"
 #include "../server/Trace.h"
+#include "OpenSslHandles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -18,6 +17,11 @@
 namespace Relay {
 
 namespace {
+
+using Kwa::EvpPkeyPtr;
+using Kwa::FilePtr;
+using Kwa::OpenSslString;
+using Kwa::X509Ptr;
 
 const char* const MakeFunction = "Relay::CRelayServer::MakeCertificate";
 const char* const CheckFunction = "Relay::CRelayServer::CheckCertificate";
