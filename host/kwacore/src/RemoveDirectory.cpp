@@ -1,11 +1,11 @@
 // Removing a directory with everything in it. Links are removed, never followed;
 // directories without search permission are opened up before their turn comes.
 // The flag has no meaning on Linux.
+#include "DirectoryEntries.h"
 #include "Internal.h"
 
 #include <KwaCore.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,23 +19,14 @@ namespace {
 
 const int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// A directory that cannot be listed has no names to remove: removing it fails.
 std::vector<std::string> Names(int directory) {
+    std::vector<Kwa::DirectoryEntry> entries;
+    Kwa::ListDirectory(directory, entries);
     std::vector<std::string> names;
-    // fdopendir takes the descriptor it is given: hand it a second one.
-    const int listing = openat(directory, ".", kDirectoryFlags);
-    if (listing < 0)
-        return names;
-    DIR* dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return names;
-    }
-    while (const struct dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
+    names.reserve(entries.size());
+    for (auto& entry : entries)
+        names.push_back(std::move(entry.name));
     return names;
 }
 

@@ -13,6 +13,7 @@
 // offsets or counts need them. The archive is written beside its final name and
 // renamed into place only once it is complete.
 #include "ArchiveSupport.h"
+#include "DirectoryEntries.h"
 
 #include <wx/filename.h>
 
@@ -23,7 +24,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -604,21 +604,12 @@ bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
         return false;
     std::vector<std::string> names;
     {
-        const int listFd = ::dup(directoryFd);
-        if (listFd < 0)
+        std::vector<Kwa::DirectoryEntry> entries;
+        if (!Kwa::ListDirectory(directoryFd, entries))
             return false;
-        DIR* dir = ::fdopendir(listFd);
-        if (dir == nullptr) {
-            ::close(listFd);
-            return false;
-        }
-        std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, &::closedir);
-        ::rewinddir(dir);
-        while (dirent* d = ::readdir(dir)) {
-            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
-                continue;
-            names.emplace_back(d->d_name);
-        }
+        names.reserve(entries.size());
+        for (auto& entry : entries)
+            names.push_back(std::move(entry.name));
     }
     std::sort(names.begin(), names.end());
     for (const std::string& leaf : names) {
