@@ -102,19 +102,46 @@ unsigned FileMode(const std::string& path) {
 }
 
 namespace {
-bool PortFree(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in LoopbackAddress(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+} // namespace
+
+int BindLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const sockaddr_in address = LoopbackAddress(port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool LoopbackConnects(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const sockaddr_in address = LoopbackAddress(port);
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
+}
+
+namespace {
+bool PortFree(int port) {
+    const int fd = BindLoopback(port);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
 }
 } // namespace
 

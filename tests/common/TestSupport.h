@@ -41,6 +41,12 @@ unsigned FileMode(const std::string& path);  // permission bits, 0 when missing
 // relay listens on port and serves uploads on port + 1).
 int FreePortPair();
 
+// A TCP socket bound to 127.0.0.1:port (address reuse on), or -1 when the port is
+// taken. The caller closes it.
+int BindLoopback(int port);
+// Whether something accepts connections on 127.0.0.1:port.
+bool LoopbackConnects(int port);
+
 struct CommandResult {
     int exitCode = -1;  // -1 when the command did not exit normally
     std::string output; // standard output and error together

@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -27,29 +25,11 @@ using namespace kwatest;
 namespace {
 
 // A TCP socket and the address 127.0.0.1:port for it.
-int LoopbackSocket(int port, sockaddr_in& address) {
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-}
-
-bool CanConnect(int port) {
-    sockaddr_in address;
-    const int fd = LoopbackSocket(port, address);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 // Holds a loopback port, as another program would.
 struct PortHolder {
     explicit PortHolder(int port) {
-        sockaddr_in address;
-        fd = LoopbackSocket(port, address);
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                listen(fd, 1) == 0;
+        fd = BindLoopback(port);
+        bound = fd >= 0 && listen(fd, 1) == 0;
     }
     ~PortHolder() { Release(); }
     void Release() {
@@ -169,7 +149,8 @@ http {
     void Start() {
         Spawn(LaunchArgs());
         ASSERT_TRUE(WaitUntil([&] {
-            return Ended() || (ReadPid() > 0 && CanConnect(port) && CanConnect(port + 1));
+            return Ended() ||
+                   (ReadPid() > 0 && LoopbackConnects(port) && LoopbackConnects(port + 1));
         }));
         ASSERT_FALSE(Ended()) << "kwvp ended early";
         nginx = ReadPid();
@@ -342,7 +323,7 @@ TEST_F(KwvpProcessTest, TakenUploadPortDoesNotHoldUpNginx) {
     PortHolder taken(port + 1);
     ASSERT_TRUE(taken.bound);
     Spawn(LaunchArgs());
-    ASSERT_TRUE(WaitUntil([&] { return ReadPid() > 0 && CanConnect(port); }));
+    ASSERT_TRUE(WaitUntil([&] { return ReadPid() > 0 && LoopbackConnects(port); }));
     nginx = ReadPid();
     EXPECT_EQ(Curl("", "/index.html"), 200);
     EXPECT_NE(ReadFile(work / "kwvp.log").find("cannot serve uploads"), std::string::npos);

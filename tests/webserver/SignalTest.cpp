@@ -2,11 +2,8 @@
 // events, and a real nginx on a loopback port reloaded and reopened.
 #include "WebServerTest.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wx/log.h>
@@ -77,17 +74,6 @@ TEST_F(WebServerTest, ReloadReportsItsOutcome) {
     }
 }
 
-bool Connects(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 // nginx started by the test itself, in the foreground (daemon off), in a
 // process group of its own so that nothing of it can outlive the test.
 class RunningNginxTest : public WebServerTest {
@@ -135,7 +121,7 @@ TEST_F(RunningNginxTest, ReloadAndReopenReachTheRunningServer) {
     WriteFile(ToUtf8(s.SslCertPathCA), ReadFile(ToUtf8(s.SslCertPath))); // a client CA
     ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
     Start(s);
-    EXPECT_TRUE(Connects(firstPort));
+    EXPECT_TRUE(LoopbackConnects(firstPort));
 
     // Reload: nginx moves to the port of the new file.
     const int secondPort = FreePortPair();
@@ -143,7 +129,8 @@ TEST_F(RunningNginxTest, ReloadAndReopenReachTheRunningServer) {
     ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
     EXPECT_TRUE(s.ReloadWebServerConfig());
     EXPECT_EQ(EventTexts(9104), std::vector<std::string>{"New configuration loaded"});
-    EXPECT_TRUE(WaitUntil([&] { return Connects(secondPort) && !Connects(firstPort); }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return LoopbackConnects(secondPort) && !LoopbackConnects(firstPort); }));
 
     // Reopen: the access log, moved away, is made again.
     const std::string accessLog = ToUtf8(s.WebServerAccessLogPath);
