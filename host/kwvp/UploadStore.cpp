@@ -1,6 +1,7 @@
 #include "UploadStore.h"
 
 #include "UploadPath.h"
+#include "WriteFully.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,19 +126,6 @@ private:
     bool committed_ = false;
 };
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool IsBelow(const fs::path& path, const fs::path& dir) {
     auto p = path.begin();
     for (auto d = dir.begin(); d != dir.end(); ++d, ++p) {
@@ -222,7 +210,7 @@ StoreResult UploadStore::Put(const std::vector<std::string>& names, const std::s
         }
         if (n == 0)
             break;
-        if (!WriteAll(temp.Fd(), buffer, static_cast<size_t>(n)))
+        if (!Kwa::WriteFully(temp.Fd(), buffer, static_cast<size_t>(n)))
             return Fail("write", temp.Name(), errno);
     }
     return temp.Commit(name, false);
@@ -248,7 +236,7 @@ StoreResult MoveInto(int srcFd, const std::string& srcPath, int dirFd, const std
             return Fail("read", srcPath, errno);
         if (n == 0)
             break;
-        if (!WriteAll(temp.Fd(), buffer, static_cast<size_t>(n)))
+        if (!Kwa::WriteFully(temp.Fd(), buffer, static_cast<size_t>(n)))
             return Fail("write", temp.Name(), errno);
     }
     const StoreResult result = temp.Commit(name, true);

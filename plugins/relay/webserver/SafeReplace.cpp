@@ -2,6 +2,8 @@
 // temporary file beside the configuration, is flushed to disk, and then takes
 // the configuration's place in one rename(2). A crash at any moment leaves either
 // the old or the new file whole, never a torn one.
+#include "UniqueFd.h"
+#include "WriteFully.h"
 #include "server/RelayServer.h"
 
 #include <wx/filefn.h>
@@ -16,46 +18,12 @@ namespace Relay {
 
 namespace {
 
-// Owns a file descriptor; closes it when it goes.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { Close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Close() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 // The configuration path with its extension replaced by "tmp" (added when the
 // name has none), in the same directory.
 wxString TemporaryPathFor(const wxString& configPath) {
     wxFileName name(configPath);
     name.SetExt(L"tmp");
     return name.GetFullPath();
-}
-
-// Writes all bytes; 0 on success, otherwise the errno of the failing call.
-int WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
 }
 
 // True when every character has a UTF-8 form: no surrogate halves and nothing
@@ -81,8 +49,8 @@ int WriteUtf8(int fd, const wxString& text) {
             wxMBConvStrictUTF8().cWC2MB(text.wc_str(), text.length(), &length);
         if (utf8.data() == nullptr || length == wxCONV_FAILED)
             return EILSEQ;
-        if (const int error = WriteAll(fd, utf8.data(), length))
-            return error;
+        if (!Kwa::WriteFully(fd, utf8.data(), length))
+            return errno;
     }
     if (::fsync(fd) != 0)
         return errno;
@@ -93,9 +61,8 @@ int WriteUtf8(int fd, const wxString& text) {
 // could see and are not reported.
 void SyncDirectoryOf(const wxString& path) {
     const wxString directory = wxFileName(path).GetPath(wxPATH_GET_VOLUME);
-    FileDescriptor dir(
-        ::open(directory.empty() ? "." : static_cast<const char*>(directory.fn_str()),
-               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Kwa::UniqueFd dir(::open(directory.empty() ? "." : static_cast<const char*>(directory.fn_str()),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Valid())
         ::fsync(dir.Get());
 }
@@ -108,7 +75,7 @@ bool CRelayServer::ReplaceWebServerConfig(const wxString& text) {
 
     // A temporary file left by an earlier failed run is truncated and reused. A
     // link in its place is refused rather than followed.
-    FileDescriptor file(
+    Kwa::UniqueFd file(
         ::open(tempPath.fn_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!file.Valid()) {
         const int error = errno;
@@ -126,7 +93,7 @@ bool CRelayServer::ReplaceWebServerConfig(const wxString& text) {
                                        KwaCore::ErrnoToString(error));
         return false;
     }
-    file.Close();
+    file.Reset();
 
     // rename(2) replaces an existing configuration in one step, and moves the
     // file into place when there is none; the reports keep the two cases apart.

@@ -113,19 +113,5 @@ bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset) {
     return true;
 }
 
-bool WriteFully(int fd, const void* buffer, size_t size) {
-    const auto* p = static_cast<const unsigned char*>(buffer);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 } // namespace Archive
 } // namespace KwaCore

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "UniqueFd.h"
+#include "WriteFully.h"
 
 #include "KwaCore.h"
 
@@ -95,8 +96,7 @@ private:
 
 // Reads exactly size bytes at offset; false on an error or a short file.
 bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset);
-// Writes everything; false on an error.
-bool WriteFully(int fd, const void* buffer, size_t size);
+using Kwa::WriteFully;
 
 } // namespace Archive
 } // namespace KwaCore
