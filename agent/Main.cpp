@@ -2,6 +2,7 @@
 // agent's data root, and runs the relay script shipped in the program directory
 // until SIGTERM or SIGINT asks it to stop.
 #include "AgentLua.h"
+#include "Privilege.h"
 #include "Progress.h"
 #include "Status.h"
 #include "Text.h"
@@ -82,8 +83,9 @@ void InstallObservers() {
     });
 }
 
-// The data root must exist before anything is written below it; nginx's workers
-// (an unprivileged user when the agent runs as root) only traverse it.
+// The data root must exist before anything is written below it. nginx's workers
+// (an unprivileged user when the agent runs as root) only traverse it; otherwise
+// they run as the agent's own user and nobody else enters it.
 bool PrepareHome(const std::string& home) {
     struct stat st;
     if (stat(home.c_str(), &st) == 0)
@@ -92,7 +94,7 @@ bool PrepareHome(const std::string& home) {
     std::filesystem::create_directories(home, ec);
     if (ec)
         return false;
-    chmod(home.c_str(), 0711);
+    chmod(home.c_str(), geteuid() == 0 ? 0711 : 0700);
     return true;
 }
 
@@ -197,6 +199,12 @@ int main(int argc, char** argv) {
     context.programDir = ProgramDir();
     context.homeIsDefault = KwaCore::Host::HomeIsDefault();
     context.home = Utf8(KwaCore::Host::Home());
+    // Another user's or a read-only tree: the relay could not keep its files there,
+    // and restarting does not change that (exit 2).
+    if (const std::string problem = Agent::DataDirectoryProblem(context.home); !problem.empty()) {
+        std::fprintf(stderr, "kwagent: %s\n", problem.c_str());
+        return 2;
+    }
     if (context.home.empty() || !PrepareHome(context.home)) {
         std::fprintf(stderr, "kwagent: cannot use the data directory %s: %s\n",
                      context.home.c_str(), std::strerror(errno));

@@ -49,10 +49,21 @@ std::string UserHomeDirectory() {
     return "/tmp";
 }
 
+// The system user the packaged service runs as.
+bool RunningAsServiceUser() {
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    return getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+           found != nullptr && found->pw_name != nullptr &&
+           std::string(found->pw_name) == "kwagent";
+}
+
 std::string DefaultHome() {
     // As root the web server's workers run as an unprivileged user: the web root
     // must not lie below a home directory such as /root that they cannot enter.
-    if (RunningAsRoot())
+    // The service's own user has no home: its data root is the service's.
+    if (RunningAsRoot() || RunningAsServiceUser())
         return "/var/lib/kwagent";
     const char* data = std::getenv("XDG_DATA_HOME");
     if (data != nullptr && data[0] == '/')
