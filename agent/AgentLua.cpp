@@ -1,6 +1,7 @@
 #include "AgentLua.h"
 
 #include "LocalCa.h"
+#include "Privilege.h"
 
 #include <KwaCore.h>
 #include <lua.hpp>
@@ -128,6 +129,21 @@ int MakeLocalCaLua(lua_State* L) {
     return 2;
 }
 
+// nil when nginx may bind the port, else the reason and what to change.
+int LowPortProblemLua(lua_State* L) {
+    const lua_Integer port = luaL_checkinteger(L, 1);
+    char reason[reasonSize] = "";
+    {
+        const int checked = port > 0 && port < 65536 ? static_cast<int>(port) : 0;
+        CopyReason(reason, LowPortProblem(checked));
+    }
+    if (reason[0] == '\0')
+        lua_pushnil(L);
+    else
+        lua_pushstring(L, reason);
+    return 1;
+}
+
 } // namespace
 
 void Say(const char* text) {
@@ -136,8 +152,13 @@ void Say(const char* text) {
 
 void OpenAgentTable(lua_State* L, const ScriptContext& context) {
     static const luaL_Reg functions[] = {
-        {"wait", Wait},     {"sleep", Sleep},        {"should_exit", ShouldExit},
-        {"say", SayLua},    {"copy_tree", CopyTree}, {"make_local_ca", MakeLocalCaLua},
+        {"wait", Wait},
+        {"sleep", Sleep},
+        {"should_exit", ShouldExit},
+        {"say", SayLua},
+        {"copy_tree", CopyTree},
+        {"make_local_ca", MakeLocalCaLua},
+        {"low_port_problem", LowPortProblemLua},
         {nullptr, nullptr},
     };
     luaL_newlib(L, functions);

@@ -21,6 +21,7 @@ struct ScriptContext {
 //   agent.say(text)           -- one line on the agent's output
 //   agent.copy_tree(from, to) --> true, or nil and a reason
 //   agent.make_local_ca(cert) --> true, or nil and a reason (the key goes beside it)
+//   agent.low_port_problem(port) --> nil, or why nginx may not bind the port
 //   agent.bindir, agent.home, agent.home_is_default
 void OpenAgentTable(lua_State* L, const ScriptContext& context);
 

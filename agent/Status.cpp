@@ -1,5 +1,6 @@
 #include "Status.h"
 
+#include "Privilege.h"
 #include "Text.h"
 #include "TlsProbe.h"
 
@@ -641,6 +642,11 @@ Json Gather(const Options& options) {
 
     facts["serving"] = facts["launcher"]["proved"].get<bool>() &&
                        facts["nginx"]["proved"].get<bool>() && facts["handshake"]["ok"].get<bool>();
+    // A low port the service may not bind: nginx never comes up.
+    int port = DefaultPort;
+    ParsePort(Trim(KwaCore::CDom::This()->GetString("kwp.RelayServer.port")), port);
+    if (!facts["serving"].get<bool>() && !LowPortAdvice(port).empty())
+        reasons.push_back(LowPortAdvice(port));
     facts["reasons"] = reasons;
     return facts;
 }

@@ -153,6 +153,11 @@ if not port or port < 1 or port > 65534 or port % 1 ~= 0 then
     say("kwp.RelayServer.port must be a whole number from 1 to 65534 (the upload service uses the next port)")
     return 2
 end
+local lowPort = agent.low_port_problem(port)
+if lowPort then
+    say("%s", lowPort)
+    return 2
+end
 local verify = tonumber(setting("kwp.RelayServer.verifyClient", "0")) or 0
 local settings = {
     port = port,
