@@ -16,6 +16,7 @@ packages=(
     curl zip unzip python3 wrk time
     clang libclang-rt-dev
     procps iproute2 file dpkg-dev
+    systemd adduser util-linux  # systemd-analyze checks the unit; the package adds a user; setpriv, unshare
 )
 
 missing=()
