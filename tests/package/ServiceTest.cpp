@@ -1,10 +1,10 @@
-// kwagent as a service manager runs it: a stop at any moment of the start ends in
-// exit 0 with nothing left running; the installed agent run as the unit runs it,
-// without systemd: an unprivileged user (setpriv), the unit's environment, a data
-// root of that user's alone, an empty /var/lib/nginx of its own (BindPaths).
+// kwagent as a service manager runs it: a stop at any moment of the start ends in exit
+// 0 with nothing left running; the installed agent run as the unit runs it without
+// systemd: unprivileged, the unit's environment, a data root and /var/lib/nginx of its own.
 #include "../serving/AgentProcess.h"
 
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include <thread>
 
@@ -37,10 +37,12 @@ class UnitTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { MakePackageOnce(); }
     void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: setpriv, mount namespaces";
         RunCommand("chmod 0711 " + root_.path() + " && install -d -m 0700 -o " + Uid + " -g " +
                    Uid + " " + state_ + " " + run_);
     }
-    void TearDown() override { EXPECT_TRUE(agent_.KillLeftovers(work_).empty()); }
+    void TearDown() override { EXPECT_TRUE(agent_.KillLeftovers(work_).empty()); } // none left
     void Start(const std::string& port, const std::string& more = "") {
         WriteFile(state_ + "/agent.conf", more + "kwp.RelayServer.port = " + port +
                                               "\nkwp.RelayServer.address.v4 = 127.0.0.1\n"
@@ -104,7 +106,6 @@ TEST_F(UnitTest, ServesUploadsRotatesAndStopsUnprivileged) {
     }));
     agent_.Signal(SIGTERM);
     EXPECT_EQ(agent_.Ended(std::chrono::seconds(10)), 0) << agent_.Output();
-    EXPECT_TRUE(ProcessesOf(work_).empty());
     EXPECT_EQ(Status(true).exitCode, 3);
 }
 
