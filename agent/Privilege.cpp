@@ -77,7 +77,8 @@ std::string DataDirectoryProblem(const std::string& home) {
         const std::string facts =
             " (owner " + UserName(st.st_uid) + ", mode " + Mode(st.st_mode) + ")";
         if (!S_ISDIR(st.st_mode))
-            return "the data directory " + path + facts + " is not a directory";
+            return "the data directory " + path + facts + " is not a directory; kwagent runs as " +
+                   Self();
         if (st.st_uid != geteuid())
             return "the data directory " + path + facts + " does not belong to " + Self() +
                    ", as which kwagent runs";
