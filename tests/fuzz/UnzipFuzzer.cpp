@@ -91,9 +91,10 @@ bool Callback(void* context, const wxZipEntry*, const wchar_t*) {
 } // namespace
 
 // Unpacks the bytes into a fresh target directory, aborts on anything unpacking
-// must never do, and returns Unzip's verdict. With stopEarly the callback stops at
-// the second entry, as a shutdown would. The suite's corpus test calls it too.
-bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly) {
+// must never do, and returns Unzip's verdict (and, with left, how many names the
+// target then held). With stopEarly the callback stops at the second entry, as a
+// shutdown would. The suite's corpus test calls it too.
+bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly, size_t* left) {
     if (root.empty())
         Setup();
     const std::string archive = root + "/archive.zip";
@@ -118,6 +119,8 @@ bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly) {
     if (Listing(root) != rootBefore)
         Fail("something was written in the scratch root");
     Check(target);
+    if (left != nullptr)
+        *left = Listing(target).size();
     std::error_code error;
     if (fs::remove_all(target, error), error)
         Fail("cannot remove " + target);
@@ -125,6 +128,6 @@ bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    UnzipChecked(data, size, size % 5 == 0);
+    UnzipChecked(data, size, size % 5 == 0, nullptr);
     return 0;
 }
