@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
@@ -380,6 +381,87 @@ TEST_F(BundlesTest, PublishNeverFollowsLinks) {
     EXPECT_EQ(FileMode(outside / "dir"), 0700u);
     EXPECT_EQ(FileMode(outside / "dir/inner"), 0600u);
     EXPECT_EQ(FileMode(WebRoot() + "/packages/loop"), 0711u);
+}
+
+// ---------------------------------------------------------------------------
+// What CreateBundle makes, ExtractBundles takes back
+// ---------------------------------------------------------------------------
+
+// Random trees of awkward names (blanks, non-ASCII, long names, deep nesting,
+// empty files and directories, names differing only in case) come back
+// identical, but for the excluded top-level names, with modes capped as
+// unpacking caps them. A name the unpacking would refuse fails the bundle.
+TEST_F(BundlesTest, WhatCreateBundleMakesExtractBundlesUnpacksIdentically) {
+    std::mt19937 random(20261206);
+    const std::vector<std::string> parts = {"a b",
+                                            " lead",
+                                            "caf\xc3\xa9",
+                                            "\xe6\x97\xa5\xe6\x9c\xac",
+                                            "Case",
+                                            "case",
+                                            std::string(180, 'n'),
+                                            "x.txt",
+                                            ".dot",
+                                            "#%&'()[]",
+                                            "\xff\xfe"};
+    const mode_t fileModes[] = {0600, 0644, 0755, 0400, 0666}, dirModes[] = {0700, 0755, 0711};
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        RemoveTree(WebRoot());
+        RemoveTree(ProgramDir());
+        SetProgramDir(ProgramDir());
+        std::map<std::string, std::pair<std::string, mode_t>> files;
+        std::map<std::string, mode_t> dirs;
+        for (int i = 0; i < 30; ++i) {
+            std::string dir = WebRoot();
+            for (int depth = random() % (round == 3 ? 14 : 4); depth > 0; --depth)
+                dir += "/" + parts[random() % parts.size()];
+            MakeDirs(dir);
+            const std::string name = parts[random() % parts.size()] + "~" + std::to_string(i);
+            if (random() % 6 == 0) {
+                dirs[dir + "/" + name] = dirModes[random() % 3];
+                MakeDirs(dir + "/" + name);
+            } else {
+                const std::string content =
+                    random() % 3 == 0 ? "" : RandomContent(random() % 9000, i);
+                files[dir + "/" + name] = {content, fileModes[random() % 5]};
+                WriteFile(dir + "/" + name, content);
+            }
+        }
+        for (const auto& [path, dirMode] : dirs)
+            chmod(path.c_str(), dirMode);
+        for (const auto& [path, file] : files)
+            chmod(path.c_str(), file.second);
+        std::vector<std::string> expected = ListTree(WebRoot());
+        WriteFile(WebRoot() + "/kwa_left_out", "x");
+        WriteFile(WebRoot() + "/upload/u", "x");
+        if (round == 2)
+            WriteFile(WebRoot() + "/a/back\\slash", "refused");
+
+        Run("ok, status, text = rs:CreateBundle()");
+        const std::string name = String("text"), archive = WorkDir() + "/" + name + ".zip";
+        if (round == 2) {
+            EXPECT_EQ(Integer("status"), 500);
+            EXPECT_FALSE(FileExists(archive));
+            EXPECT_NE(LogMessages().back().message.ToStdString().find("entry \"a/back\\slash\""),
+                      std::string::npos);
+            continue;
+        }
+        ASSERT_TRUE(Bool("ok")) << name;
+        ASSERT_EQ(RunCommand("mv " + ShellQuote(archive) + " " + ShellQuote(ProgramDir())).exitCode,
+                  0);
+        ASSERT_EQ(Extract(), std::vector<std::string>{Temp(name)});
+        EXPECT_EQ(ListTree(Temp(name)), expected);
+        for (const auto& [path, file] : files) {
+            const std::string copy = Temp(name) + path.substr(WebRoot().size());
+            EXPECT_EQ(ReadFile(copy), file.first) << copy;
+            EXPECT_EQ(FileMode(copy), 0600 | (file.second & 0044)) << copy;
+        }
+        for (const auto& [path, dirMode] : dirs)
+            EXPECT_EQ(FileMode(Temp(name) + path.substr(WebRoot().size())),
+                      0700 | (dirMode & 0011));
+        RemoveTree(BundleDir());
+    }
 }
 
 } // namespace
