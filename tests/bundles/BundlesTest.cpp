@@ -155,34 +155,15 @@ TEST_F(BundlesTest, AFailingArchiveRemovesEveryTempDirectoryOfTheCall) {
     std::string error;
     Extract(&error);
     EXPECT_TRUE(EndsWith(error, "Failed bundle extraction: " + Temp("kwupdate_3"))) << error;
+    // The reason is in the agent log besides, one error line naming the archive.
+    ASSERT_EQ(LogMessages().size(), 1u);
+    EXPECT_EQ(LogMessages()[0].message.ToStdString().rfind(
+                  "Cannot unpack " + ParentDir() + "/kwupdate_3.zip: not a zip archive", 0),
+              0u);
     EXPECT_TRUE(HasTrace("UpdateBundle[2]:Failed..."));
     EXPECT_FALSE(DirExists(BundleDir() + "/tmp"));
     EXPECT_TRUE(DirExists(BundleDir() + "/kwupdate_0"));
     EXPECT_TRUE(FileExists(ParentDir() + "/kwupdate_3.zip"));
-}
-
-TEST_F(BundlesTest, HostileBundlesAreRefusedWithoutWritingOutside) {
-    const struct {
-        const char* what;
-        const char* body;
-    } cases[] = {
-        {"parent segment", "add('../../../escaped', b'x')"},
-        {"absolute name", "add('/tmp/kwa-escaped-absolute', b'x')"},
-        {"link entry", "add('link', b'/tmp', stat.S_IFLNK | 0o777)"},
-        {"file through a link",
-         "add('link', b'/tmp', stat.S_IFLNK | 0o777)\nadd('link/kwa-escaped-link', b'x')"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        MakePythonArchive(ProgramDir() + "/kwupdate_h.zip", c.body);
-        std::string error;
-        Extract(&error);
-        EXPECT_TRUE(EndsWith(error, "Failed bundle extraction: " + Temp("kwupdate_h"))) << error;
-        EXPECT_FALSE(DirExists(BundleDir() + "/tmp"));
-        EXPECT_FALSE(FileExists(WorkDir() + "/escaped"));
-        EXPECT_FALSE(FileExists("/tmp/kwa-escaped-absolute"));
-        EXPECT_FALSE(FileExists("/tmp/kwa-escaped-link"));
-    }
 }
 
 TEST_F(BundlesTest, ShutdownDuringUnpackingFailsTheCall) {
@@ -234,12 +215,6 @@ TEST_F(BundlesTest, CreateBundlePacksTheWebRootWithoutExcludedTopLevelNames) {
     EXPECT_TRUE(HasTrace(" ignoring kwa_x"));
     EXPECT_TRUE(HasTrace(" bundling packages/kwa_x"));
     EXPECT_TRUE(HasTrace("CreateBundle() Success"));
-
-    // The relay's own extraction takes the bundle back.
-    RunCommand("cp " + ShellQuote(archive) + " " + ShellQuote(ProgramDir()));
-    EXPECT_EQ(Extract(), std::vector<std::string>{Temp(name)});
-    for (const auto& [entry, content] : kept)
-        EXPECT_EQ(ReadFile(Temp(name) + "/" + entry), content) << entry;
 }
 
 TEST_F(BundlesTest, ShutdownDuringPackingLeavesNoArchive) {
@@ -393,17 +368,21 @@ TEST_F(BundlesTest, PublishNeverFollowsLinks) {
 // unpacking caps them. A name the unpacking would refuse fails the bundle.
 TEST_F(BundlesTest, WhatCreateBundleMakesExtractBundlesUnpacksIdentically) {
     std::mt19937 random(20261206);
-    const std::vector<std::string> parts = {"a b",
-                                            " lead",
-                                            "caf\xc3\xa9",
-                                            "\xe6\x97\xa5\xe6\x9c\xac",
-                                            "Case",
-                                            "case",
-                                            std::string(180, 'n'),
-                                            "x.txt",
-                                            ".dot",
-                                            "#%&'()[]",
-                                            "\xff\xfe"};
+    const char* const parts[] = {"a b",
+                                 " lead",
+                                 "caf\xc3\xa9",
+                                 "\xe6\x97\xa5\xe6\x9c\xac",
+                                 "Case",
+                                 "case",
+                                 "x.txt",
+                                 ".dot",
+                                 "#%&'()[]",
+                                 "\xff\xfe",
+                                 ""};
+    auto part = [&] { // the empty one stands for a long name
+        const std::string chosen = parts[random() % std::size(parts)];
+        return chosen.empty() ? std::string(180, 'n') : chosen;
+    };
     const mode_t fileModes[] = {0600, 0644, 0755, 0400, 0666}, dirModes[] = {0700, 0755, 0711};
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
@@ -415,9 +394,9 @@ TEST_F(BundlesTest, WhatCreateBundleMakesExtractBundlesUnpacksIdentically) {
         for (int i = 0; i < 30; ++i) {
             std::string dir = WebRoot();
             for (int depth = random() % (round == 3 ? 14 : 4); depth > 0; --depth)
-                dir += "/" + parts[random() % parts.size()];
+                dir += "/" + part();
             MakeDirs(dir);
-            const std::string name = parts[random() % parts.size()] + "~" + std::to_string(i);
+            const std::string name = part() + "~" + std::to_string(i);
             if (random() % 6 == 0) {
                 dirs[dir + "/" + name] = dirModes[random() % 3];
                 MakeDirs(dir + "/" + name);
@@ -442,7 +421,10 @@ TEST_F(BundlesTest, WhatCreateBundleMakesExtractBundlesUnpacksIdentically) {
         const std::string name = String("text"), archive = WorkDir() + "/" + name + ".zip";
         if (round == 2) {
             EXPECT_EQ(Integer("status"), 500);
-            EXPECT_FALSE(FileExists(archive));
+            EXPECT_TRUE(Matching(WorkDir(), "kwupdate_", "").empty());
+            EXPECT_EQ(LogMessages().back().message.ToStdString().rfind(
+                          "Cannot pack " + WebRoot() + " into " + WorkDir() + "/kwupdate_", 0),
+                      0u);
             EXPECT_NE(LogMessages().back().message.ToStdString().find("entry \"a/back\\slash\""),
                       std::string::npos);
             continue;
