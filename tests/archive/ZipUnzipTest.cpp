@@ -445,4 +445,29 @@ TEST_F(ZipUnzipTest, AMillionEntriesKeepMemorySmall) {
     RemoveTree(root);
 }
 
+// A target file system without the room the entries declare refuses the archive
+// before anything is written: bytes against free blocks, entries against free
+// inodes (a 2 MiB tmpfs with 16 inodes; skipped where mounting is not possible).
+TEST_F(ZipUnzipTest, ATargetWithoutRoomIsRefusedBeforeWriting) {
+    MakeDirs(target_);
+    if (RunCommand("mount -t tmpfs -o size=2m,nr_inodes=16 tmpfs " + target_).exitCode != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const struct {
+        const char* body;
+        const char* rule;
+    } cases[] = {
+        {"for i in range(40): add('f%d' % i)", "not enough free inodes (40 needed, 15 available)"},
+        {"add('a'); add('zeros', bytes(3 << 20))", "not enough free space (3149824 bytes needed"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        MakePythonArchive(archive_, c.body);
+        KwaCore::Host::ClearRecords();
+        EXPECT_FALSE(Unpack(archive_, target_));
+        EXPECT_EQ(LogLines().rfind("Cannot unpack " + archive_ + ": " + c.rule, 0), 0u)
+            << LogLines();
+        EXPECT_TRUE(ListTree(target_).empty());
+    }
+    RunCommand("umount " + target_);
+}
+
 } // namespace
