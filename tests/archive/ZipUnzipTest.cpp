@@ -437,9 +437,15 @@ TEST_F(ZipUnzipTest, AMillionEntriesKeepMemorySmall) {
             WriteFile(root + "/tree/d" + std::to_string(i / 1000) + "/f" + std::to_string(i % 1000),
                       "");
         }
-        EXPECT_LT(PeakMiB([&] { EXPECT_TRUE(Pack(archive, root + "/tree")); }), 64);
+        const long packed = PeakMiB([&] { EXPECT_TRUE(Pack(archive, root + "/tree")); });
         RemoveTree(root + "/tree");
-        EXPECT_LT(PeakMiB([&] { EXPECT_TRUE(Unpack(archive, target)) << LogLines(); }), 64);
+        // With a callback, as the relay unpacks (wx then walks the entries too).
+        const KwaCore::UnzipCallback goOn = [](void*, const wxZipEntry*, const wchar_t*) {
+            return true;
+        };
+        const long unpacked = PeakMiB([&] { EXPECT_TRUE(Unpack(archive, target, goOn)); });
+        std::printf("1,000,000 files: peak %ld MiB packing, %ld MiB unpacking\n", packed, unpacked);
+        EXPECT_LT(std::max(packed, unpacked), 64);
         EXPECT_EQ(ListTree(target).size(), count + 1000);
     }
     RemoveTree(root);
