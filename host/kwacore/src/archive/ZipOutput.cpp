@@ -164,6 +164,8 @@ bool Packer::PatchLocalHeader(const Entry& entry) {
 
 // Entries are complete in the order they were made: the oldest one goes.
 bool Packer::AddCentralRecord(const Entry& entry) {
+    if (&entry != &entries_.front())
+        return failure_.Fail(entry.name, "entries completed out of order");
     std::vector<unsigned char>& record = record_;
     {
         const bool zip64 =
