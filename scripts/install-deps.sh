@@ -14,6 +14,7 @@ packages=(
     nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev
     curl zip unzip python3 wrk time
+    p7zip-full libarchive-tools  # other zip tools, for the compatibility test
     clang libclang-rt-dev
     procps iproute2 file dpkg-dev
     systemd adduser util-linux  # systemd-analyze checks the unit; the package adds a user; setpriv, unshare

@@ -34,25 +34,26 @@ def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b"")
 
 
 def raw_entry(name, data, flags=0, method=0, crc=None, size=None, csize=None, made_by=0x031e,
-              external=0o100644 << 16, version=20, extra=b""):
+              external=0o100644 << 16, version=20, extra=b"", local_name=None):
     """A local header, its data and the matching central header (extra field
     there only), by hand."""
     crc = zlib.crc32(data) if crc is None else crc
     size = len(data) if size is None else size
     csize = len(data) if csize is None else csize
     local = struct.pack("<IHHHHHIIIHH", 0x04034B50, version, flags, method, 0, 0x58E7, crc, csize,
-                        size, len(name), 0) + name + data
+                        size, len(name), 0) + (local_name or name) + data
     central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, version, flags, method, 0,
                           0x58E7, crc, csize, size, len(name), len(extra), 0, 0, 0, external,
                           0) + name + extra
     return local, central
 
 
-def raw_archive(entries, comment=b""):
+def raw_archive(entries, comment=b"", offsets=None):
+    """offsets: where each central record says its entry lies (default: in turn)."""
     body, centrals = b"", []
-    for local, central in entries:
-        offset = len(body)
-        body += local
+    for i, (local, central) in enumerate(entries):
+        offset = len(body) if offsets is None else offsets[i]
+        body += local if offsets is None or i == 0 else b""
         centrals.append(central[:42] + struct.pack("<I", offset) + central[46:])
     directory = b"".join(centrals)
     end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(centrals), len(centrals), len(directory),
@@ -62,6 +63,7 @@ def raw_archive(entries, comment=b""):
 
 def corpus():
     text = b"".join(b"line %d of a package\n" % i for i in range(300))
+    inner = raw_entry(b"b.txt", b"inner")
     valid = {
         "valid-deflated.zip": archive([("packages/a.txt", text), ("packages/b/c.bin", bytes(range(256)) * 8),
                                        ("cache/", b""), ("index.json", b'{"v": 1}')]),
@@ -75,6 +77,9 @@ def corpus():
         "valid-bomb.zip": archive([("bomb", bytes(4 << 20))]),  # 4 MiB from 4 KiB
         "valid-setuid.zip": archive([("suid", b"x", 0o106777)]),  # unpacked with a capped mode
         "valid-deep.zip": archive([("/".join("d%d" % i for i in range(40)) + "/f", b"deep")]),
+        # As libarchive writes them: "./" first, then "./"-prefixed names.
+        "valid-dot.zip": archive([("./", b""), ("./a.txt", b"a"), ("./b/", b""), ("b/./c.txt", b"c")]),
+        "valid-long-name.zip": archive([("n" * 255 + "/" + "m" * 255, b"long")]),
     }
     hostile = {
         "hostile-dotdot.zip": archive([("ok.txt", b"ok"), ("../escape.txt", b"x")]),
@@ -82,7 +87,7 @@ def corpus():
         "hostile-absolute.zip": archive([("/tmp/escape.txt", b"x")]),
         "hostile-backslash.zip": archive([("..\\escape.txt", b"x")]),
         "hostile-drive.zip": archive([("C:/escape.txt", b"x")]),
-        "hostile-dot.zip": archive([("./a.txt", b"x")]),
+        "hostile-dot-duplicate.zip": archive([("a.txt", b"x"), ("./a.txt", b"y")]),
         "hostile-empty-segment.zip": archive([("a//b.txt", b"x")]),
         "hostile-control.zip": archive([("a\x01b.txt", b"x")]),
         "hostile-symlink.zip": archive([("link", b"../../..", 0o120777), ("link/escape.txt", b"x")]),
@@ -94,6 +99,14 @@ def corpus():
         "hostile-file-then-dir.zip": archive([("a", b"file"), ("a/b", b"x")]),
         "hostile-encrypted.zip": raw_archive([raw_entry(b"a.txt", b"secret", flags=1)]),
         "hostile-method.zip": raw_archive([raw_entry(b"a.txt", b"x", method=12)]),
+        "hostile-aes.zip": raw_archive([raw_entry(b"a.txt", b"x", flags=1, method=99)]),
+        "hostile-local-name.zip": raw_archive([raw_entry(b"good", b"x", local_name=b"evil")]),
+        # The first entry's data holds the whole second entry: two files from one body.
+        "hostile-overlap-body.zip": raw_archive([raw_entry(b"a.txt", inner[0]), inner], offsets=[0, 35]),
+        # 2^60 bytes declared: more than any disk holds.
+        "hostile-space.zip": raw_archive([raw_entry(
+            b"huge", zlib.compress(b"x")[2:-4], method=8, size=0xFFFFFFFF, made_by=0x032D,
+            version=45, extra=struct.pack("<HHQ", 1, 8, 1 << 60))]),
 
         "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
         "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),

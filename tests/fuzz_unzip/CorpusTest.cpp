@@ -2,26 +2,74 @@
 // (and so under the sanitizer build too), with the fuzzer's own checks (nothing
 // written outside the target directory, only plain files and directories with
 // capped modes inside): every valid-* archive is unpacked, every other one
-// (hostile, broken, and the inputs of faults the fuzzer found) is refused.
+// refused with one error line naming the archive, the entry and the rule; a
+// hostile-* archive is refused before anything is written.
 #include "TestSupport.h"
 
+#include <KwaCoreHost.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 
-bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly); // tests/fuzz
+bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly, size_t* left); // tests/fuzz
 
-TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefused) {
-    int archives = 0;
+TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
+    // What the log line says for each refusal class.
+    const std::map<std::string, std::string> reasons = {
+        {"hostile-dotdot.zip", "entry \"../escape.txt\": unsafe name (.. segment)"},
+        {"hostile-absolute.zip", "entry \"/tmp/escape.txt\": unsafe name (absolute path)"},
+        {"hostile-backslash.zip", "unsafe name (backslash)"},
+        {"hostile-drive.zip", "entry \"C:/escape.txt\": unsafe name (drive letter)"},
+        {"hostile-control.zip", "entry \"a\\x01b.txt\": unsafe name (control character)"},
+        {"hostile-empty-segment.zip", "unsafe name (empty segment)"},
+        {"hostile-symlink.zip", "entry \"link\": link entry"},
+        {"hostile-device.zip", "device entry"},
+        {"hostile-fifo.zip", "named pipe entry"},
+        {"hostile-duplicate.zip", "entry \"a.txt\": duplicate of entry \"a.txt\""},
+        {"hostile-dot-duplicate.zip", "entry \"./a.txt\": duplicate of entry \"a.txt\""},
+        {"hostile-encrypted.zip", "entry \"a.txt\": encrypted (ZipCrypto)"},
+        {"hostile-aes.zip", "encrypted (AES)"},
+        {"hostile-method.zip", "entry \"a.txt\": unsupported compression method 12 (bzip2)"},
+        {"hostile-size-lie.zip", "size mismatch (stored entry)"},
+        {"hostile-overlap-body.zip", "entry \"b.txt\": overlaps entry \"a.txt\""},
+        {"hostile-local-name.zip", "entry \"good\": local header names another file"},
+        {"hostile-space.zip", "not enough free space"},
+        {"hostile-zip64-wrap.zip", "data outside the archive's entry data"},
+        {"hostile-file-then-dir.zip",
+         "entry \"a/b\": cannot create its directory: Not a directory"},
+        {"broken-crc.zip", "entry \"a.txt\": CRC mismatch"},
+        {"broken-deflate.zip", "truncated or damaged deflate data"},
+        {"broken-truncated.zip", "truncated (no end of central directory)"},
+        {"broken-offset.zip", "data outside the archive's entry data"},
+    };
+    int archives = 0, explained = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator(kwatest::SourceDir() + "/tests/fuzz/corpus")) {
         const std::string name = entry.path().filename(), bytes = kwatest::ReadFile(entry.path());
         SCOPED_TRACE(name);
-        EXPECT_EQ(UnzipChecked(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false),
-                  name.rfind("valid-", 0) == 0);
+        KwaCore::Host::ClearRecords();
+        size_t left = 0;
+        const bool valid = name.rfind("valid-", 0) == 0;
+        EXPECT_EQ(UnzipChecked(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false,
+                               &left),
+                  valid);
+        if (name.rfind("hostile-", 0) == 0 && name != "hostile-file-then-dir.zip")
+            EXPECT_EQ(left, 0u) << "written before the refusal";
+        const auto log = KwaCore::Host::LogMessages();
+        ASSERT_EQ(log.size(), valid ? 0u : 1u);
         ++archives;
+        if (valid || reasons.count(name) == 0)
+            continue;
+        const std::string line = log[0].message.ToStdString(), end = reasons.at(name);
+        EXPECT_EQ(log[0].level, 1);
+        EXPECT_EQ(line.rfind("Cannot unpack ", 0), 0u) << line;
+        EXPECT_NE(line.find("archive.zip: "), std::string::npos) << line;
+        EXPECT_NE(line.find(end), std::string::npos) << line;
+        ++explained;
     }
-    EXPECT_GE(archives, 30);
+    EXPECT_GE(archives, 45);
+    EXPECT_EQ(explained, int(reasons.size()));
 }

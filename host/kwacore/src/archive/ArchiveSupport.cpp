@@ -1,9 +1,12 @@
 #include "ArchiveSupport.h"
 
 #include <wx/filename.h>
+#include <wx/log.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <string_view>
 #include <unistd.h>
 
 namespace KwaCore {
@@ -96,6 +99,100 @@ void ProgressReporter::Report(bool finished) {
     } catch (...) {
         // A host's output must not break the archive work.
     }
+}
+
+const char* NormalizeName(std::string& name) {
+    if (name.empty())
+        return "empty name";
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f)
+            return "unsafe name (control character)";
+    if (name.find('\\') != std::string::npos)
+        return "unsafe name (backslash)";
+    if (name[0] == '/')
+        return "unsafe name (absolute path)";
+    std::string kept;
+    kept.reserve(name.size());
+    for (size_t start = 0; start <= name.size();) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        const std::string_view segment(name.data() + start, end - start);
+        if (segment.empty())
+            return "unsafe name (empty segment)";
+        if (segment == "..")
+            return "unsafe name (.. segment)";
+        if (segment != ".") {
+            if (!kept.empty())
+                kept += '/';
+            kept += segment;
+        }
+        start = end + 1;
+    }
+    if (kept.size() >= 2 && kept[1] == ':')
+        return "unsafe name (drive letter)";
+    name.swap(kept);
+    return nullptr;
+}
+
+std::string MethodText(uint16_t method) {
+    static const struct {
+        uint16_t method;
+        const char* name;
+    } names[] = {
+        {1, "shrink"},    {2, "reduce"},     {3, "reduce"},          {4, "reduce"},
+        {5, "reduce"},    {6, "implode"},    {9, "Deflate64"},       {10, "PKWARE implode"},
+        {12, "bzip2"},    {14, "LZMA"},      {16, "IBM z/OS CMPSC"}, {18, "IBM TERSE"},
+        {19, "IBM LZ77"}, {20, "Zstandard"}, {93, "Zstandard"},      {94, "MP3"},
+        {95, "XZ"},       {96, "JPEG"},      {97, "WavPack"},        {98, "PPMd"},
+        {99, "AES"}};
+    std::string text = std::to_string(method);
+    for (const auto& known : names)
+        if (known.method == method)
+            return text + " (" + known.name + ")";
+    return text + " (unknown)";
+}
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
+}
+
+bool Failure::Fail(const std::string& entryName, const std::string& why) {
+    if (!set) {
+        entry = entryName;
+        rule = why;
+        set = true;
+    }
+    return false;
+}
+
+namespace {
+// Names in the log: UTF-8 where they are, bytes as Latin-1 otherwise; control
+// characters escaped so that the record stays one line; very long names cut.
+wxString Printable(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes.substr(0, 512)) {
+        if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            text += escaped;
+        } else {
+            text += char(c);
+        }
+    }
+    if (bytes.size() > 512)
+        text += "...";
+    wxString printable = wxString::FromUTF8(text.data(), text.size());
+    return printable.empty() ? wxString(text.data(), wxConvISO8859_1, text.size()) : printable;
+}
+} // namespace
+
+void LogFailure(const wxString& what, const Failure& failure) {
+    const wxString rule = failure.set ? wxString::FromUTF8(failure.rule.c_str()) : "failed";
+    if (failure.set && !failure.entry.empty())
+        wxLogError("%s: entry \"%s\": %s", what, Printable(failure.entry), rule);
+    else
+        wxLogError("%s: %s", what, rule);
 }
 
 bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset) {

@@ -1,5 +1,7 @@
 // Shared pieces of the core library's zip layer: file descriptor ownership, the
-// little-endian record fields of the zip format, DOS times and progress reports.
+// little-endian record fields of the zip format, DOS times, progress reports, the
+// rules an entry name must follow (the packer writes only names the unpacker
+// takes) and the one log line that says why an archive failed.
 #pragma once
 
 #include "UniqueFd.h"
@@ -37,6 +39,8 @@ constexpr uint16_t Max16 = 0xffffu;
 constexpr uint16_t MethodStore = 0;
 constexpr uint16_t MethodDeflate = 8;
 constexpr uint16_t FlagEncrypted = 0x0001;
+constexpr uint16_t FlagStrongEncryption = 0x0040;
+constexpr uint16_t MethodAes = 99;
 constexpr uint16_t FlagUtf8 = 0x0800;
 constexpr uint8_t SystemUnix = 3;
 
@@ -93,6 +97,28 @@ private:
     uint64_t reportedEntries_ = 0;
     uint64_t reportedBytes_ = 0;
 };
+
+// Checks an entry name (a directory's without its trailing '/') and drops its
+// "." segments; null when it is safe, else the rule it breaks. Safe names are
+// relative, without ".." or empty segments, backslashes, control characters or a
+// drive letter. An empty result names the target directory itself.
+const char* NormalizeName(std::string& name);
+
+// "12 (bzip2)": a compression method's number and name.
+std::string MethodText(uint16_t method);
+std::string ErrorText(int error);
+
+// Why archive work failed: the entry, when there is one, and the rule. The first
+// reason recorded wins.
+struct Failure {
+    std::string entry;
+    std::string rule;
+    bool set = false;
+    // Records the reason (unless one is recorded) and returns false.
+    bool Fail(const std::string& entryName, const std::string& why);
+};
+// One error line: what (e.g. "Cannot unpack /x.zip"), the entry, the rule.
+void LogFailure(const wxString& what, const Failure& failure);
 
 // Reads exactly size bytes at offset; false on an error or a short file.
 bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset);

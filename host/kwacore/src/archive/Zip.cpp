@@ -1,480 +1,21 @@
-// KwaCore::Zip: packs a directory tree into a zip archive.
-//
-// The walk, the reads and the writes run on the calling thread; deflating and the
-// checksums run on worker threads, one per core. Files are cut into chunks that
-// pass through a small ring of slots in archive order, so memory stays bounded
-// whatever the size of the tree or of one file. A chunk after the first is
-// deflated with the previous 32 KiB as its dictionary and every chunk but the
-// last ends on a byte boundary (sync flush), so the chunks of one entry join into
-// one deflate stream. Content that does not compress (by its extension, or by a
-// quick probe of its first block) is stored; the rest is deflated at zlib's
-// level 6, Info-ZIP's default. Local headers are patched with the
-// checksum and sizes once an entry is complete; Zip64 records appear where sizes,
-// offsets or counts need them. The archive is written beside its final name and
-// renamed into place only once it is complete.
-#include "ArchiveSupport.h"
+// KwaCore::Zip: packs a directory tree into a zip archive. The walk offers each
+// entry to the callback, refuses names the unpacking would refuse, and feeds the
+// files to the packer's jobs. The archive is written beside its final name and
+// renamed into place only once it is complete; a failure is one error line in
+// the log naming the file and the reason.
 #include "DirectoryEntries.h"
+#include "ZipPacker.h"
 
 #include <wx/filename.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace KwaCore {
 
-namespace {
-
-using namespace Archive;
-
-constexpr size_t ChunkSize = 256 * 1024;
-constexpr size_t ProbeSize = 64 * 1024;
-constexpr size_t DictionarySize = 32 * 1024;
-constexpr int DeflateLevel = 6;
-constexpr int MaxDepth = 200;
-constexpr size_t MaxItemsPerJob = 256;
-// Sizes from this one up get Zip64 fields in their local header, leaving room
-// for what deflate may add to content that does not compress.
-constexpr uint64_t Zip64LocalThreshold = 0xF0000000ull;
-
-// Already compressed formats: deflating them again costs time and saves nothing.
-bool HasStoredExtension(const std::string& name) {
-    static const char* const extensions[] = {
-        "zip",   "gz",  "tgz", "bz2", "tbz",  "tbz2", "xz",   "txz",  "lz",   "lzma", "lz4",
-        "zst",   "7z",  "rar", "cab", "jar",  "war",  "apk",  "deb",  "rpm",  "whl",  "nupkg",
-        "msu",   "cgz", "z",   "jpg", "jpeg", "png",  "gif",  "webp", "avif", "heic", "mp3",
-        "mp4",   "m4a", "m4v", "mkv", "webm", "avi",  "mov",  "ogg",  "opus", "flac", "woff",
-        "woff2", "br",  "xpi", "crx", "docx", "xlsx", "pptx", "odt"};
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.size() - dot > 7 ||
-        name.find('/', dot) != std::string::npos)
-        return false;
-    std::string extension = name.substr(dot + 1);
-    for (char& c : extension)
-        c = char(tolower(static_cast<unsigned char>(c)));
-    for (const char* known : extensions)
-        if (extension == known)
-            return true;
-    return false;
-}
-
-// A deflate stream that ends itself.
-class Deflater {
-public:
-    explicit Deflater(int level) {
-        std::memset(&stream_, 0, sizeof(stream_));
-        ok_ = deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~Deflater() {
-        if (ok_)
-            deflateEnd(&stream_);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    bool Ok() const { return ok_; }
-
-    // Deflates input into out (resized as needed); Z_FINISH ends the stream,
-    // Z_SYNC_FLUSH leaves it open on a byte boundary.
-    bool Run(const unsigned char* input, size_t length, const unsigned char* dictionary,
-             size_t dictionaryLength, int flush, std::vector<unsigned char>& out, size_t outStart,
-             size_t& outLength) {
-        if (!ok_ || deflateReset(&stream_) != Z_OK)
-            return false;
-        if (dictionaryLength > 0 &&
-            deflateSetDictionary(&stream_, dictionary, uInt(dictionaryLength)) != Z_OK)
-            return false;
-        const size_t bound = outStart + deflateBound(&stream_, uLong(length)) + 64;
-        if (out.size() < bound)
-            out.resize(std::max(bound, out.size() + out.size() / 2));
-        stream_.next_in = const_cast<unsigned char*>(input);
-        stream_.avail_in = uInt(length);
-        size_t at = outStart;
-        for (;;) {
-            if (out.size() - at < 64)
-                out.resize(out.size() * 2);
-            stream_.next_out = out.data() + at;
-            stream_.avail_out = uInt(out.size() - at);
-            const int rc = deflate(&stream_, flush);
-            at = out.size() - stream_.avail_out;
-            outLength = at - outStart;
-            if (rc == Z_STREAM_END)
-                return true;
-            if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return false;
-            if (flush != Z_FINISH && stream_.avail_in == 0 && stream_.avail_out > 0)
-                return true;
-        }
-    }
-
-private:
-    z_stream stream_;
-    bool ok_ = false;
-};
-
-// True when a quick deflate of the first block saves next to nothing.
-bool LooksIncompressible(Deflater& probe, const unsigned char* data, size_t length,
-                         std::vector<unsigned char>& scratch) {
-    length = std::min(length, ProbeSize);
-    if (length < 512)
-        return false;
-    size_t outLength = 0;
-    if (!probe.Run(data, length, nullptr, 0, Z_FINISH, scratch, 0, outLength))
-        return false;
-    return outLength * 100 >= length * 97;
-}
-
-struct Entry {
-    std::string name;
-    uint64_t offset = 0;
-    uint64_t compressedSize = 0;
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    uint32_t dosTime = 0;
-    uint32_t externalAttributes = 0;
-    uint16_t method = MethodStore;
-    uint16_t flags = 0;
-    bool zip64Local = false;
-};
-
-// One entry's part of a job: a whole small file, a chunk of a large one, or a
-// directory.
-struct Item {
-    size_t entry = 0;
-    bool directory = false;
-    bool first = true;
-    bool last = true;
-    bool deflate = false;
-    bool mayStore = false; // a whole file falls back to storing when it does not shrink
-    size_t inOffset = 0;
-    size_t inLength = 0;
-    // Set by the worker.
-    size_t outOffset = 0;
-    size_t outLength = 0;
-    bool stored = true;
-    uint32_t crc = 0;
-};
-
-// What one worker does at once: many small files, or one chunk of a large file.
-struct Job {
-    std::vector<Item> items;
-    std::vector<unsigned char> in;
-    size_t inUsed = 0;
-    std::vector<unsigned char> dictionary; // the chunk before, for a continued entry
-    size_t dictionaryLength = 0;
-    std::vector<unsigned char> out;
-    size_t outUsed = 0;
-    bool failed = false;
-    bool done = false;
-};
-
-// The archive file: a write buffer in front of the descriptor, and patches of
-// bytes already written.
-class Output {
-public:
-    explicit Output(int fd) : fd_(fd), buffer_(1 << 20) {}
-
-    uint64_t Position() const { return flushed_ + used_; }
-
-    bool Write(const void* data, size_t length) {
-        if (used_ + length > buffer_.size()) {
-            if (!Flush())
-                return false;
-            if (length >= buffer_.size()) {
-                if (!WriteFully(fd_, data, length))
-                    return false;
-                flushed_ += length;
-                return true;
-            }
-        }
-        std::memcpy(buffer_.data() + used_, data, length);
-        used_ += length;
-        return true;
-    }
-
-    bool Patch(uint64_t offset, const void* data, size_t length) {
-        if (offset >= flushed_ && offset + length <= flushed_ + used_) {
-            std::memcpy(buffer_.data() + (offset - flushed_), data, length);
-            return true;
-        }
-        if (offset + length > flushed_ && !Flush())
-            return false;
-        const auto* p = static_cast<const unsigned char*>(data);
-        while (length > 0) {
-            const ssize_t n = ::pwrite(fd_, p, length, off_t(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            length -= size_t(n);
-            offset += uint64_t(n);
-        }
-        return true;
-    }
-
-    bool Flush() {
-        if (used_ > 0 && !WriteFully(fd_, buffer_.data(), used_))
-            return false;
-        flushed_ += used_;
-        used_ = 0;
-        return true;
-    }
-
-private:
-    int fd_;
-    std::vector<unsigned char> buffer_;
-    size_t used_ = 0;
-    uint64_t flushed_ = 0;
-};
-
-class Packer {
-public:
-    Packer(ZipCallback callback, void* context, const wxFileName& archive)
-        : callback_(callback), context_(context), progress_(true, archive), probe_(1) {}
-
-    ~Packer() { StopWorkers(); }
-
-    bool Run(const std::string& archivePath, const std::string& sourcePath);
-
-private:
-    bool StartWorkers();
-    void StopWorkers();
-    void WorkerLoop();
-    static void Work(Job& job, Deflater& deflater, Deflater& probe,
-                     std::vector<unsigned char>& scratch);
-
-    Job& AcquireSlot();
-    Job& CurrentJob(size_t inLength);
-    void SubmitCurrent();
-    void Submit(Job& job);
-    bool RetireOldest();
-    bool Retire(const Job& job, const Item& item);
-    bool Drain();
-
-    bool Walk(int directoryFd, const std::string& prefix, int depth);
-    ZipAction Ask(const std::string& name);
-    bool AddDirectory(const std::string& name, const struct stat& info);
-    bool AddFile(int directoryFd, const char* leaf, const std::string& name,
-                 const struct stat& info);
-    size_t NewEntry(const std::string& name, const struct stat& info, bool directory);
-
-    bool WriteLocalHeader(Entry& entry, bool final);
-    bool PatchLocalHeader(const Entry& entry);
-    bool WriteCentralDirectory();
-
-    ZipCallback callback_;
-    void* context_;
-    ProgressReporter progress_;
-    Deflater probe_;
-    std::vector<unsigned char> probeScratch_;
-
-    std::unique_ptr<Output> output_;
-    dev_t archiveDevice_ = 0;
-    ino_t archiveInode_ = 0;
-    std::vector<Entry> entries_;
-    std::vector<unsigned char> tail_; // the last 32 KiB read of the current file
-    size_t tailLength_ = 0;
-
-    std::vector<Job> ring_;
-    Job* current_ = nullptr; // the job being filled with small files
-    size_t head_ = 0;
-    size_t count_ = 0;
-    std::mutex mutex_;
-    std::condition_variable workReady_;
-    std::condition_variable jobDone_;
-    std::deque<Job*> queue_;
-    bool stopping_ = false;
-    std::vector<std::thread> workers_;
-    bool failed_ = false;
-};
-
-bool Packer::StartWorkers() {
-    unsigned n = std::thread::hardware_concurrency();
-    n = std::max(1u, std::min(n, 4u));
-    // Chunks take uneven times to deflate and retire in archive order: a deep
-    // ring keeps every worker busy while the oldest chunk is still in work.
-    ring_.resize(n * 4 + 8);
-    for (unsigned i = 0; i < n; ++i)
-        workers_.emplace_back([this] { WorkerLoop(); });
-    return true;
-}
-
-void Packer::StopWorkers() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        queue_.clear();
-    }
-    workReady_.notify_all();
-    for (std::thread& worker : workers_)
-        if (worker.joinable())
-            worker.join();
-    workers_.clear();
-}
-
-void Packer::WorkerLoop() {
-    Deflater deflater(DeflateLevel);
-    Deflater probe(1);
-    std::vector<unsigned char> scratch;
-    for (;;) {
-        Job* job = nullptr;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            workReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty())
-                return;
-            job = queue_.front();
-            queue_.pop_front();
-        }
-        try {
-            Work(*job, deflater, probe, scratch);
-        } catch (...) {
-            job->failed = true;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            job->done = true;
-        }
-        jobDone_.notify_all();
-    }
-}
-
-void Packer::Work(Job& job, Deflater& deflater, Deflater& probe,
-                  std::vector<unsigned char>& scratch) {
-    job.outUsed = 0;
-    for (Item& item : job.items) {
-        item.stored = true;
-        item.outLength = 0;
-        if (item.directory)
-            continue;
-        const unsigned char* data = job.in.data() + item.inOffset;
-        item.crc = uint32_t(crc32(0, data, uInt(item.inLength)));
-        if (!item.deflate || item.inLength == 0)
-            continue;
-        if (item.mayStore && item.inLength > ProbeSize &&
-            LooksIncompressible(probe, data, item.inLength, scratch))
-            continue;
-        const int flush = item.last ? Z_FINISH : Z_SYNC_FLUSH;
-        const size_t dictionaryLength = item.first ? 0 : job.dictionaryLength;
-        item.outOffset = job.outUsed;
-        if (!deflater.Run(data, item.inLength, job.dictionary.data(), dictionaryLength, flush,
-                          job.out, job.outUsed, item.outLength)) {
-            job.failed = true;
-            return;
-        }
-        item.stored = item.mayStore && item.outLength >= item.inLength;
-        if (!item.stored)
-            job.outUsed += item.outLength;
-    }
-}
-
-Job& Packer::AcquireSlot() {
-    if (count_ == ring_.size() && !RetireOldest())
-        failed_ = true;
-    Job& job = ring_[(head_ + count_) % ring_.size()];
-    ++count_;
-    job.done = false;
-    job.failed = false;
-    job.items.clear();
-    job.inUsed = 0;
-    job.dictionaryLength = 0;
-    job.outUsed = 0;
-    if (job.in.size() < ChunkSize)
-        job.in.resize(ChunkSize);
-    return job;
-}
-
-Job& Packer::CurrentJob(size_t inLength) {
-    if (current_ != nullptr &&
-        (current_->inUsed + inLength > ChunkSize || current_->items.size() >= MaxItemsPerJob))
-        SubmitCurrent();
-    if (current_ == nullptr)
-        current_ = &AcquireSlot();
-    return *current_;
-}
-
-void Packer::SubmitCurrent() {
-    if (current_ != nullptr)
-        Submit(*current_);
-    current_ = nullptr;
-}
-
-void Packer::Submit(Job& job) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(&job);
-    }
-    workReady_.notify_one();
-}
-
-bool Packer::RetireOldest() {
-    Job& job = ring_[head_];
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        jobDone_.wait(lock, [&job] { return job.done; });
-    }
-    head_ = (head_ + 1) % ring_.size();
-    --count_;
-    if (failed_ || job.failed)
-        return false;
-    for (const Item& item : job.items)
-        if (!Retire(job, item))
-            return false;
-    return true;
-}
-
-bool Packer::Retire(const Job& job, const Item& item) {
-    Entry& entry = entries_[item.entry];
-    if (item.directory) {
-        progress_.Add(1, 0);
-        return WriteLocalHeader(entry, true);
-    }
-    const bool single = item.first && item.last;
-    const uint64_t written = item.stored ? item.inLength : item.outLength;
-    if (item.first) {
-        entry.method = item.stored ? MethodStore : MethodDeflate;
-        entry.crc = item.crc;
-        entry.size = item.inLength;
-        entry.compressedSize = written;
-        if (!WriteLocalHeader(entry, single))
-            return false;
-    } else {
-        entry.crc = uint32_t(crc32_combine(entry.crc, item.crc, z_off_t(item.inLength)));
-        entry.size += item.inLength;
-        entry.compressedSize += written;
-    }
-    const bool ok = item.stored ? output_->Write(job.in.data() + item.inOffset, item.inLength)
-                                : output_->Write(job.out.data() + item.outOffset, item.outLength);
-    if (!ok)
-        return false;
-    progress_.Add(item.last ? 1 : 0, item.inLength);
-    if (item.last && !single) {
-        if (!entry.zip64Local && (entry.size >= Max32 || entry.compressedSize >= Max32))
-            return false; // the file grew past what its header can hold
-        return PatchLocalHeader(entry);
-    }
-    return true;
-}
-
-bool Packer::Drain() {
-    SubmitCurrent();
-    while (count_ > 0)
-        if (!RetireOldest())
-            return false;
-    return !failed_;
-}
+namespace Archive {
 
 size_t Packer::NewEntry(const std::string& name, const struct stat& info, bool directory) {
     Entry entry;
@@ -494,7 +35,18 @@ size_t Packer::NewEntry(const std::string& name, const struct stat& info, bool d
         }
     entry.zip64Local = !directory && uint64_t(info.st_size) >= Zip64LocalThreshold;
     entries_.push_back(std::move(entry));
-    return entries_.size() - 1;
+    return firstEntry_ + entries_.size() - 1;
+}
+
+// Names the unpacking would refuse (a backslash, a control character, a drive
+// letter) fail the archive: an archive that could not be unpacked is no archive.
+bool Packer::CheckName(const std::string& name, bool directory) {
+    std::string path = directory ? name.substr(0, name.size() - 1) : name;
+    if (const char* rule = NormalizeName(path))
+        return failure_.Fail(name, std::string("a name the unpacking refuses: ") + rule);
+    if (name.size() > Max16)
+        return failure_.Fail(name, "name longer than a zip entry can hold");
+    return true;
 }
 
 ZipAction Packer::Ask(const std::string& name) {
@@ -535,9 +87,10 @@ bool Packer::AddFile(int directoryFd, const char* leaf, const std::string& name,
                      const struct stat& seen) {
     UniqueFd fd(::openat(directoryFd, leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
     struct stat info {};
-    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_ino != seen.st_ino || info.st_dev != seen.st_dev)
-        return false;
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0)
+        return failure_.Fail(name, "cannot open: " + ErrorText(errno));
+    if (!S_ISREG(info.st_mode) || info.st_ino != seen.st_ino || info.st_dev != seen.st_dev)
+        return failure_.Fail(name, "replaced while being packed");
     const size_t entry = NewEntry(name, info, false);
     const bool storedByName = HasStoredExtension(name);
     const uint64_t size = uint64_t(info.st_size);
@@ -554,7 +107,7 @@ bool Packer::AddFile(int directoryFd, const char* leaf, const std::string& name,
         item.inOffset = job.inUsed;
         item.inLength = size_t(size);
         if (!ReadChunk(fd.Get(), job.in.data() + job.inUsed, item.inLength))
-            return false; // the file shrank or could not be read
+            return failure_.Fail(name, "shrank or could not be read while being packed");
         job.inUsed += item.inLength;
         job.items.push_back(item);
         return true;
@@ -575,7 +128,7 @@ bool Packer::AddFile(int directoryFd, const char* leaf, const std::string& name,
         item.inLength = size_t(std::min<uint64_t>(ChunkSize, size - done));
         if (!ReadChunk(fd.Get(), job.in.data(), item.inLength)) {
             job.done = true;
-            return false;
+            return failure_.Fail(name, "shrank or could not be read while being packed");
         }
         done += item.inLength;
         item.last = done == size;
@@ -601,12 +154,12 @@ bool Packer::AddFile(int directoryFd, const char* leaf, const std::string& name,
 
 bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
     if (depth > MaxDepth)
-        return false;
+        return failure_.Fail(prefix, "more than 200 directories deep");
     std::vector<std::string> names;
     {
         std::vector<Kwa::DirectoryEntry> entries;
         if (!Kwa::ListDirectory(directoryFd, entries))
-            return false;
+            return failure_.Fail(prefix, "cannot list the directory: " + ErrorText(errno));
         names.reserve(entries.size());
         for (auto& entry : entries)
             names.push_back(std::move(entry.name));
@@ -617,20 +170,22 @@ bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
         if (::fstatat(directoryFd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue; // gone since the listing
-            return false;
+            return failure_.Fail(prefix + leaf, "cannot read: " + ErrorText(errno));
         }
         if (S_ISDIR(info.st_mode)) {
             const std::string name = prefix + leaf + "/";
             const ZipAction action = Ask(name);
             if (action == ZipAction::Abort)
-                return false;
+                return failure_.Fail(name, "stopped by the caller");
             if (action != ZipAction::Include)
                 continue;
-            if (!AddDirectory(name, info))
+            if (!CheckName(name, true) || !AddDirectory(name, info))
                 return false;
             UniqueFd sub(::openat(directoryFd, leaf.c_str(),
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!sub.Valid() || !Walk(sub.Get(), name, depth + 1))
+            if (!sub.Valid())
+                return failure_.Fail(name, "cannot open: " + ErrorText(errno));
+            if (!Walk(sub.Get(), name, depth + 1))
                 return false;
         } else if (S_ISREG(info.st_mode)) {
             if (info.st_dev == archiveDevice_ && info.st_ino == archiveInode_)
@@ -638,10 +193,10 @@ bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
             const std::string name = prefix + leaf;
             const ZipAction action = Ask(name);
             if (action == ZipAction::Abort)
-                return false;
+                return failure_.Fail(name, "stopped by the caller");
             if (action != ZipAction::Include)
                 continue;
-            if (!AddFile(directoryFd, leaf.c_str(), name, info))
+            if (!CheckName(name, false) || !AddFile(directoryFd, leaf.c_str(), name, info))
                 return false;
         }
         // Links, sockets, pipes and devices are never packed.
@@ -649,135 +204,22 @@ bool Packer::Walk(int directoryFd, const std::string& prefix, int depth) {
     return !failed_;
 }
 
-bool Packer::WriteLocalHeader(Entry& entry, bool final) {
-    entry.offset = output_->Position();
-    const bool zip64 = entry.zip64Local;
-    std::vector<unsigned char> header(LocalHeaderSize + entry.name.size() + (zip64 ? 20 : 0));
-    unsigned char* p = header.data();
-    p = Put32(p, LocalHeaderSignature);
-    p = Put16(p, zip64 ? 45 : 20);
-    p = Put16(p, entry.flags);
-    p = Put16(p, entry.method);
-    p = Put32(p, entry.dosTime);
-    p = Put32(p, final ? entry.crc : 0);
-    p = Put32(p, zip64 ? Max32 : final ? uint32_t(entry.compressedSize) : 0);
-    p = Put32(p, zip64 ? Max32 : final ? uint32_t(entry.size) : 0);
-    p = Put16(p, uint16_t(entry.name.size()));
-    p = Put16(p, zip64 ? 20 : 0);
-    std::memcpy(p, entry.name.data(), entry.name.size());
-    p += entry.name.size();
-    if (zip64) {
-        p = Put16(p, Zip64ExtraId);
-        p = Put16(p, 16);
-        p = Put64(p, final ? entry.size : 0);
-        p = Put64(p, final ? entry.compressedSize : 0);
-    }
-    return output_->Write(header.data(), header.size());
-}
-
-bool Packer::PatchLocalHeader(const Entry& entry) {
-    unsigned char sums[12];
-    Put32(sums, entry.crc);
-    if (entry.zip64Local) {
-        Put32(sums + 4, Max32);
-        Put32(sums + 8, Max32);
-    } else {
-        Put32(sums + 4, uint32_t(entry.compressedSize));
-        Put32(sums + 8, uint32_t(entry.size));
-    }
-    if (!output_->Patch(entry.offset + 14, sums, sizeof(sums)))
-        return false;
-    if (!entry.zip64Local)
-        return true;
-    unsigned char sizes[16];
-    Put64(sizes, entry.size);
-    Put64(sizes + 8, entry.compressedSize);
-    return output_->Patch(entry.offset + LocalHeaderSize + entry.name.size() + 4, sizes,
-                          sizeof(sizes));
-}
-
-bool Packer::WriteCentralDirectory() {
-    const uint64_t start = output_->Position();
-    std::vector<unsigned char> record;
-    for (const Entry& entry : entries_) {
-        const bool zip64 =
-            entry.size >= Max32 || entry.compressedSize >= Max32 || entry.offset >= Max32;
-        record.assign(CentralHeaderSize + entry.name.size() + (zip64 ? 28 : 0), 0);
-        unsigned char* p = record.data();
-        p = Put32(p, CentralHeaderSignature);
-        p = Put16(p, uint16_t((SystemUnix << 8) | 45));
-        p = Put16(p, zip64 || entry.zip64Local ? 45 : 20);
-        p = Put16(p, entry.flags);
-        p = Put16(p, entry.method);
-        p = Put32(p, entry.dosTime);
-        p = Put32(p, entry.crc);
-        p = Put32(p, zip64 ? Max32 : uint32_t(entry.compressedSize));
-        p = Put32(p, zip64 ? Max32 : uint32_t(entry.size));
-        p = Put16(p, uint16_t(entry.name.size()));
-        p = Put16(p, zip64 ? 28 : 0);
-        p = Put16(p, 0); // comment
-        p = Put16(p, 0); // disk
-        p = Put16(p, 0); // internal attributes
-        p = Put32(p, entry.externalAttributes);
-        p = Put32(p, zip64 ? Max32 : uint32_t(entry.offset));
-        std::memcpy(p, entry.name.data(), entry.name.size());
-        p += entry.name.size();
-        if (zip64) {
-            p = Put16(p, Zip64ExtraId);
-            p = Put16(p, 24);
-            p = Put64(p, entry.size);
-            p = Put64(p, entry.compressedSize);
-            p = Put64(p, entry.offset);
-        }
-        if (!output_->Write(record.data(), record.size()))
-            return false;
-    }
-    const uint64_t end = output_->Position();
-    const uint64_t size = end - start;
-    const uint64_t count = entries_.size();
-    const bool zip64 = count >= Max16 || size >= Max32 || start >= Max32;
-    unsigned char tail[Zip64EndOfCentralSize + Zip64LocatorSize + EndOfCentralSize];
-    unsigned char* p = tail;
-    if (zip64) {
-        p = Put32(p, Zip64EndOfCentralSignature);
-        p = Put64(p, Zip64EndOfCentralSize - 12);
-        p = Put16(p, uint16_t((SystemUnix << 8) | 45));
-        p = Put16(p, 45);
-        p = Put32(p, 0);
-        p = Put32(p, 0);
-        p = Put64(p, count);
-        p = Put64(p, count);
-        p = Put64(p, size);
-        p = Put64(p, start);
-        p = Put32(p, Zip64LocatorSignature);
-        p = Put32(p, 0);
-        p = Put64(p, end);
-        p = Put32(p, 1);
-    }
-    p = Put32(p, EndOfCentralSignature);
-    p = Put16(p, 0);
-    p = Put16(p, 0);
-    p = Put16(p, zip64 ? Max16 : uint16_t(count));
-    p = Put16(p, zip64 ? Max16 : uint16_t(count));
-    p = Put32(p, zip64 ? Max32 : uint32_t(size));
-    p = Put32(p, zip64 ? Max32 : uint32_t(start));
-    p = Put16(p, 0);
-    return output_->Write(tail, size_t(p - tail)) && output_->Flush();
-}
-
 bool Packer::Run(const std::string& archivePath, const std::string& sourcePath) {
     if (archivePath.empty() || sourcePath.empty())
-        return false;
+        return failure_.Fail("", "no path");
     UniqueFd source(::open(sourcePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!source.Valid())
-        return false;
+        return failure_.Fail("", "cannot open the source directory: " + ErrorText(errno));
 
     const std::string partPath = archivePath + ".part";
     ::unlink(partPath.c_str());
     UniqueFd out(
         ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!out.Valid())
-        return false;
+        return failure_.Fail("", "cannot create " + partPath + ": " + ErrorText(errno));
+    const size_t slash = archivePath.rfind('/');
+    central_ = std::make_unique<CentralRecords>(
+        slash == std::string::npos ? std::string(".") : archivePath.substr(0, slash + 1));
     struct stat outInfo {};
     ::fstat(out.Get(), &outInfo);
     archiveDevice_ = outInfo.st_dev;
@@ -792,6 +234,8 @@ bool Packer::Run(const std::string& archivePath, const std::string& sourcePath) 
     if (ok && ::close(out.Release()) != 0)
         ok = false;
     ok = ok && ::rename(partPath.c_str(), archivePath.c_str()) == 0;
+    if (!ok && !failure_.set)
+        failure_.Fail("", "cannot write the archive: " + ErrorText(errno));
     if (!ok) {
         out.Reset();
         ::unlink(partPath.c_str());
@@ -801,17 +245,27 @@ bool Packer::Run(const std::string& archivePath, const std::string& sourcePath) 
     return true;
 }
 
-} // namespace
+} // namespace Archive
 
 bool Zip(const wxFileName& archive, const wxFileName& source, ZipCallback callback, void* context) {
+    Archive::Failure failure;
+    bool ok = false;
     try {
         const std::string archivePath = Archive::FileSystemPath(archive);
         const std::string sourcePath = Archive::FileSystemPath(source);
-        Packer packer(callback, context, archive);
-        return packer.Run(archivePath, sourcePath);
+        Archive::Packer packer(callback, context, archive);
+        ok = packer.Run(archivePath, sourcePath);
+        failure = packer.Why();
     } catch (...) {
-        return false;
+        failure.Fail("", "out of memory");
     }
+    if (!ok) {
+        const wxString sourceText =
+            source.IsDir() ? source.GetPath(wxPATH_GET_VOLUME) : source.GetFullPath();
+        Archive::LogFailure("Cannot pack " + sourceText + " into " + archive.GetFullPath(),
+                            failure);
+    }
+    return ok;
 }
 
 } // namespace KwaCore
