@@ -401,7 +401,7 @@ TEST_F(BundlesTest, WhatCreateBundleMakesExtractBundlesUnpacksIdentically) {
         }
         ASSERT_TRUE(Bool("ok")) << name;
         EXPECT_TRUE(std::regex_match(name, std::regex("kwupdate_[0-9]{10,}"))) << name;
-        for (const std::string trace :
+        for (const std::string& trace :
              {"CreateBundle() " + name, std::string(" ignoring kwa_x"),
               std::string(" bundling packages/kwa_x"), std::string("CreateBundle() Success")})
             EXPECT_TRUE(HasTrace(trace)) << trace;

@@ -56,8 +56,9 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         EXPECT_EQ(UnzipChecked(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false,
                                &left),
                   valid);
-        if (name.rfind("hostile-", 0) == 0 && name != "hostile-file-then-dir.zip")
+        if (name.rfind("hostile-", 0) == 0 && name != "hostile-file-then-dir.zip") {
             EXPECT_EQ(left, 0u) << "written before the refusal";
+        }
         const auto log = KwaCore::Host::LogMessages();
         ASSERT_EQ(log.size(), valid ? 0u : 1u);
         ++archives;

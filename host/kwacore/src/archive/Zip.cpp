@@ -28,9 +28,12 @@ size_t Packer::NewEntry(const std::string& name, const struct stat& info, bool d
     if (!(info.st_mode & S_IWUSR))
         attributes |= 0x01; // MS-DOS read-only
     entry.externalAttributes = attributes;
+    // The UTF-8 flag only where the name is UTF-8: other tools decode a flagged
+    // name strictly, and bytes without that form are kept as they are.
     for (unsigned char c : name)
         if (c >= 0x80) {
-            entry.flags |= FlagUtf8;
+            if (!wxString::FromUTF8(name.data(), name.size()).empty())
+                entry.flags |= FlagUtf8;
             break;
         }
     entry.zip64Local = !directory && uint64_t(info.st_size) >= Zip64LocalThreshold;
