@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,11 @@ using namespace kwatest;
 
 namespace {
 
-// Hands out a string in small pieces, as the FastCGI stream does.
+// Hands out a string in small pieces, as a FastCGI stream does.
 struct StringBody {
     std::string data;
-    size_t offset = 0;
     bool fail = false;
+    size_t offset = 0;
     Kwvp::BodyReader Reader() {
         return [this](char* buffer, size_t size) -> long {
             if (fail)
@@ -35,7 +36,6 @@ struct StringBody {
             return static_cast<long>(n);
         };
     }
-    bool Drained() const { return offset == data.size(); }
 };
 
 std::vector<std::string> Entries(const std::string& dir) {
@@ -50,90 +50,81 @@ std::vector<std::string> Entries(const std::string& dir) {
 class UploadServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MakeDirs(webRoot, 0755);
         MakeDirs(uploadDir, 0700); // as nginx makes it
         MakeDirs(outside, 0755);
     }
 
-    // A request body as nginx leaves it below the upload directory.
+    // A request body as nginx leaves it in the upload directory.
     std::string BodyFile(const std::string& content, const std::string& name = "0000000001") {
-        const std::string path = uploadDir + "/" + name;
-        WriteFile(path, content);
-        chmod(path.c_str(), 0600);
-        return path;
+        WriteFile(uploadDir + "/" + name, content);
+        chmod((uploadDir + "/" + name).c_str(), 0600);
+        return uploadDir + "/" + name;
     }
 
     Kwvp::UploadResponse Send(const std::string& method, const std::string& uri,
                               const std::string& contentFile = "", StringBody* body = nullptr,
                               const std::string& verified = "SUCCESS") {
         StringBody none;
-        StringBody& b = body ? *body : none;
-        return Kwvp::HandleRequest(store, {method, uri, contentFile, verified}, b.Reader());
+        return Kwvp::HandleRequest(store, {method, uri, contentFile, verified, getuid()},
+                                   (body ? *body : none).Reader());
+    }
+
+    static std::string Content(const Kwvp::UploadResponse& response) {
+        std::string data(static_cast<size_t>(response.size), '\0');
+        EXPECT_EQ(pread(response.file.Get(), &data[0], data.size(), 0), response.size);
+        return data;
     }
 
     TempDir root{"kwvp-unit"};
     std::string webRoot = root / "www";
     std::string uploadDir = webRoot + "/upload";
-    std::string storeDir = uploadDir + "/store";
+    std::string storeDir = root / "uploads";
     std::string outside = root / "outside";
-    Kwvp::UploadStore store{webRoot};
+    Kwvp::UploadStore store{webRoot, storeDir};
 };
 
-TEST_F(UploadServiceTest, PutMovesTheBodyFileIntoTheStore) {
-    const std::string body = BodyFile("package bytes");
+TEST_F(UploadServiceTest, StoredOutsideTheWebRootAndAnsweredAsData) {
+    const std::string body = BodyFile("<html>page</html>");
     struct stat before;
     ASSERT_EQ(stat(body.c_str(), &before), 0);
-    const mode_t oldMask = umask(077); // the agent's umask must not decide the modes
-    const auto response = Send("PUT", "/data/a/b/f.zip", body);
+    const mode_t oldMask = umask(0); // the agent's umask must not decide the modes
+    EXPECT_EQ(Send("PUT", "/data/a/b/x.html", body).status, 201);
     umask(oldMask);
-
-    EXPECT_EQ(response.status, 201);
-    const std::string stored = storeDir + "/a/b/f.zip";
-    EXPECT_EQ(ReadFile(stored), "package bytes");
+    const std::string stored = storeDir + "/a/b/x.html";
     struct stat after;
     ASSERT_EQ(stat(stored.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino) << "renamed, not copied";
-    EXPECT_FALSE(FileExists(body));
-    EXPECT_EQ(FileMode(stored), 0644u);
+    EXPECT_EQ(FileMode(stored), 0600u);
     for (const auto& dir : {storeDir, storeDir + "/a", storeDir + "/a/b"})
-        EXPECT_EQ(FileMode(dir), 0711u) << dir;
+        EXPECT_EQ(FileMode(dir), 0700u) << dir;
 
-    // POST replaces it the same way.
-    EXPECT_EQ(Send("POST", "/data/a/b/f.zip", BodyFile("second")).status, 201);
-    EXPECT_EQ(ReadFile(stored), "second");
-    EXPECT_EQ(Entries(uploadDir),
-              (std::vector<std::string>{"store", "store/a", "store/a/b", "store/a/b/f.zip"}));
-}
-
-TEST_F(UploadServiceTest, PutWithoutBodyFileStoresTheStreamedBody) {
-    StringBody body{"streamed over FastCGI"};
-    EXPECT_EQ(Send("PUT", "/data/s.txt", "", &body).status, 201);
-    EXPECT_EQ(ReadFile(storeDir + "/s.txt"), "streamed over FastCGI");
-    EXPECT_EQ(FileMode(storeDir + "/s.txt"), 0644u);
-
-    // A broken stream stores nothing and leaves no temporary file.
-    StringBody broken{"lost", 0, true};
-    EXPECT_EQ(Send("PUT", "/data/s.txt", "", &broken).status, 500);
-    EXPECT_EQ(ReadFile(storeDir + "/s.txt"), "streamed over FastCGI");
-    EXPECT_EQ(Entries(storeDir), std::vector<std::string>{"s.txt"});
-}
-
-TEST_F(UploadServiceTest, GetRedirectsToTheStoredFileAndDeleteRemovesIt) {
-    ASSERT_EQ(Send("PUT", "/data/x y/\xc3\xbc.bin", BodyFile("1")).status, 201);
     for (const char* method : {"GET", "HEAD"}) {
-        const auto response = Send(method, "/data/x y/\xc3\xbc.bin");
+        const auto response = Send(method, "/data/a/b/x.html");
         EXPECT_EQ(response.status, 200) << method;
-        EXPECT_EQ(response.headers, "X-Accel-Redirect: /upload/store/x%20y/%C3%BC.bin\r\n");
+        EXPECT_EQ(response.headers, "Content-Type: application/octet-stream\r\n"
+                                    "X-Content-Type-Options: nosniff\r\nContent-Length: 17\r\n");
+        EXPECT_EQ(response.file.Valid(), std::string(method) == "GET");
     }
-    EXPECT_EQ(Send("GET", "/data/x y/other").status, 404);
-    EXPECT_EQ(Send("GET", "/data/nothing/here").status, 404);
-    EXPECT_EQ(Send("GET", "/data/x y").status, 404) << "a directory is not a stored file";
+    EXPECT_EQ(Content(Send("GET", "/data/a/b/x.html")), "<html>page</html>");
+    EXPECT_EQ(Send("POST", "/data/a/b/x.html", BodyFile("second")).status, 201);
+    EXPECT_EQ(Content(Send("GET", "/data/a/b/x.html")), "second");
 
-    EXPECT_EQ(Send("DELETE", "/data/x y/\xc3\xbc.bin").status, 204);
-    EXPECT_FALSE(FileExists(storeDir + "/x y/\xc3\xbc.bin"));
-    EXPECT_EQ(Send("GET", "/data/x y/\xc3\xbc.bin").status, 404);
-    EXPECT_EQ(Send("DELETE", "/data/x y/\xc3\xbc.bin").status, 404);
-    EXPECT_EQ(Send("DELETE", "/data/x y").status, 409);
+    // Streamed without a body file; a broken stream stores nothing.
+    StringBody streamed{"streamed"}, broken{"lost", true};
+    EXPECT_EQ(Send("PUT", "/data/s", "", &streamed).status, 201);
+    EXPECT_EQ(Send("PUT", "/data/s", "", &broken).status, 500);
+    EXPECT_EQ(ReadFile(storeDir + "/s"), "streamed");
+
+    const struct {
+        const char *method, *uri;
+        int status;
+    } after_[] = {{"GET", "/data/a/b/other", 404}, {"GET", "/data/a", 404},
+                  {"PUT", "/data/s/x", 409},       {"DELETE", "/data/a", 409},
+                  {"DELETE", "/data/s", 204},      {"DELETE", "/data/s", 404}};
+    for (const auto& c : after_)
+        EXPECT_EQ(Send(c.method, c.uri, BodyFile("b")).status, c.status) << c.method << c.uri;
+    EXPECT_EQ(Entries(storeDir), (std::vector<std::string>{"a", "a/b", "a/b/x.html"}));
+    EXPECT_TRUE(Entries(uploadDir).empty());
 }
 
 TEST_F(UploadServiceTest, RefusedRequestsStoreNothingAndDropTheBody) {
@@ -149,96 +140,79 @@ TEST_F(UploadServiceTest, RefusedRequestsStoreNothingAndDropTheBody) {
     for (const auto& c : cases) {
         StringBody body{"request body"};
         const std::string bodyFile = BodyFile("request body");
-        const auto response = Send(c.method, c.uri, bodyFile, &body, c.verified);
-        EXPECT_EQ(response.status, c.status) << c.method << " " << c.uri;
+        EXPECT_EQ(Send(c.method, c.uri, bodyFile, &body, c.verified).status, c.status) << c.uri;
         EXPECT_FALSE(FileExists(bodyFile)) << c.method << " " << c.uri;
-        EXPECT_TRUE(body.Drained()) << c.method << " " << c.uri;
+        EXPECT_EQ(body.offset, body.data.size()) << "drained: " << c.method << " " << c.uri;
     }
     EXPECT_EQ(Send("OPTIONS", "/data/a").headers, "Allow: GET, HEAD, PUT, POST, DELETE\r\n");
     EXPECT_TRUE(Entries(uploadDir).empty());
-    EXPECT_TRUE(Entries(outside).empty());
+    EXPECT_FALSE(FileExists(storeDir));
 }
 
-TEST_F(UploadServiceTest, SymlinksInTheStoreAreRefused) {
-    MakeDirs(storeDir, 0711);
+// Only a file nginx wrote for the request is taken, and nothing is done to any other.
+TEST_F(UploadServiceTest, BodyFilesAreCheckedBeforeTheyAreTouched) {
     WriteFile(outside + "/secret", "secret");
+    chmod((outside + "/secret").c_str(), 0640);
+    ASSERT_EQ(link((outside + "/secret").c_str(), (uploadDir + "/0000000002").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/secret").c_str(), (uploadDir + "/0000000003").c_str()), 0);
+    ASSERT_EQ(mkfifo((uploadDir + "/0000000004").c_str(), 0600), 0);
+    BodyFile("foreign", "0000000005");
+    ASSERT_EQ(chown((uploadDir + "/0000000005").c_str(), getuid() + 1, 0), 0);
+    MakeDirs(uploadDir + "/sub", 0700);
+    const std::string refused[] = {
+        uploadDir + "/0000000002", uploadDir + "/0000000003",
+        uploadDir + "/0000000004", uploadDir + "/0000000005",
+        outside + "/secret",       uploadDir + "/sub/0000000001",
+        "relative/0000000001",     uploadDir + "/../upload/0000000001",
+        uploadDir + "/sub",
+    };
+    for (const auto& file : refused)
+        EXPECT_EQ(Send("PUT", "/data/taken", file).status, 500) << file;
+    EXPECT_EQ(ReadFile(outside + "/secret"), "secret");
+    EXPECT_EQ(FileMode(outside + "/secret"), 0640u);
+    EXPECT_FALSE(FileExists(storeDir + "/taken"));
+    EXPECT_EQ(Entries(uploadDir), std::vector<std::string>{"sub"}) << "refused bodies removed";
+
+    // A link in the store is never followed, nor the store itself when a link.
+    MakeDirs(storeDir, 0700);
     ASSERT_EQ(symlink(outside.c_str(), (storeDir + "/dir").c_str()), 0);
     ASSERT_EQ(symlink((outside + "/secret").c_str(), (storeDir + "/file").c_str()), 0);
-
-    EXPECT_EQ(Send("PUT", "/data/dir/x", BodyFile("evil")).status, 400);
-    EXPECT_EQ(Send("PUT", "/data/file", BodyFile("evil")).status, 400);
-    EXPECT_EQ(Send("GET", "/data/file").status, 400);
-    EXPECT_EQ(Send("GET", "/data/dir/secret").status, 400);
-    EXPECT_EQ(Send("DELETE", "/data/dir/secret").status, 400);
-    EXPECT_EQ(Send("DELETE", "/data/file").status, 400);
-
+    for (const char* method : {"PUT", "GET", "DELETE"}) {
+        EXPECT_EQ(Send(method, "/data/dir/secret", BodyFile("evil")).status, 400) << method;
+        EXPECT_EQ(Send(method, "/data/file", BodyFile("evil")).status, 400) << method;
+    }
     EXPECT_EQ(Entries(outside), std::vector<std::string>{"secret"});
     EXPECT_EQ(ReadFile(outside + "/secret"), "secret");
-    EXPECT_TRUE(IsSymlink(storeDir + "/file"));
-    EXPECT_FALSE(FileExists(uploadDir + "/0000000001"));
-
-    // The store itself replaced by a link.
-    RemoveTree(storeDir);
-    ASSERT_EQ(symlink(outside.c_str(), storeDir.c_str()), 0);
-    EXPECT_EQ(Send("PUT", "/data/x", BodyFile("evil")).status, 400);
-    EXPECT_EQ(Entries(outside), std::vector<std::string>{"secret"});
 }
 
-TEST_F(UploadServiceTest, ConflictsAndForeignBodyFiles) {
-    ASSERT_EQ(Send("PUT", "/data/a", BodyFile("file")).status, 201);
-    EXPECT_EQ(Send("PUT", "/data/a/b", BodyFile("under a file")).status, 409);
-    ASSERT_EQ(Send("PUT", "/data/d/f", BodyFile("f")).status, 201);
-    EXPECT_EQ(Send("PUT", "/data/d", BodyFile("over a directory")).status, 409);
-    EXPECT_EQ(ReadFile(storeDir + "/a"), "file");
-
-    // Only files that nginx wrote below the upload directory, outside the store,
-    // are ever moved or removed.
-    WriteFile(outside + "/passwd", "keep me");
-    const std::string foreign[] = {outside + "/passwd", storeDir + "/a", "relative/0000000001",
-                                   uploadDir + "/../upload/store/a"};
-    for (const auto& file : foreign) {
-        EXPECT_EQ(Send("PUT", "/data/taken", file).status, 500) << file;
-        EXPECT_EQ(Send("DELETE", "/data/none", file).status, 404) << file;
-    }
-    EXPECT_EQ(ReadFile(outside + "/passwd"), "keep me");
-    EXPECT_EQ(ReadFile(storeDir + "/a"), "file");
-    EXPECT_FALSE(FileExists(storeDir + "/taken"));
-}
-
-TEST_F(UploadServiceTest, MoveIntoCopiesAcrossFileSystems) {
+TEST_F(UploadServiceTest, BodiesMoveAcrossFileSystemsAndStaleOnesAreSwept) {
     struct stat shm, tmp;
-    if (stat("/dev/shm", &shm) != 0 || stat(root.path().c_str(), &tmp) != 0 ||
-        shm.st_dev == tmp.st_dev)
-        GTEST_SKIP() << "no second file system at /dev/shm";
-    char pattern[] = "/dev/shm/kwvp-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    struct Remove {
-        std::string path;
-        ~Remove() { RemoveTree(path); }
-    } other{pattern};
-    const std::string source = other.path + "/0000000007";
-    WriteFile(source, std::string(300000, 'x'));
-    Kwvp::UniqueFd src(open(source.c_str(), O_RDONLY));
-    Kwvp::UniqueFd dir(open(outside.c_str(), O_RDONLY | O_DIRECTORY));
-    EXPECT_EQ(Kwvp::MoveInto(src.Get(), source, dir.Get(), "copied"), Kwvp::StoreResult::Ok);
-    EXPECT_EQ(FileSize(outside + "/copied"), 300000);
-    EXPECT_EQ(FileMode(outside + "/copied"), 0644u);
-    EXPECT_FALSE(FileExists(source));
-    EXPECT_EQ(Entries(outside), std::vector<std::string>{"copied"});
-}
-
-TEST_F(UploadServiceTest, SweepRemovesOnlyStaleBodyFiles) {
-    const std::string stale = BodyFile("old", "0000000001");
-    const std::string fresh = BodyFile("new", "0000000002");
+    if (stat("/dev/shm", &shm) == 0 && stat(root.path().c_str(), &tmp) == 0 &&
+        shm.st_dev != tmp.st_dev) {
+        char pattern[] = "/dev/shm/kwvp-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        const std::shared_ptr<void> cleanup(nullptr, [&](void*) { RemoveTree(pattern); });
+        const std::string from = pattern, body = from + "/0000000007";
+        WriteFile(body, std::string(300000, 'x'));
+        Kwvp::UniqueFd fromFd(open(pattern, O_RDONLY | O_DIRECTORY));
+        Kwvp::UniqueFd bodyFd(open(body.c_str(), O_RDONLY));
+        Kwvp::UniqueFd dir(open(outside.c_str(), O_RDONLY | O_DIRECTORY));
+        EXPECT_EQ(Kwvp::MoveBody(fromFd.Get(), "0000000007", bodyFd.Get(), dir.Get(), "copied"),
+                  Kwvp::StoreResult::Ok);
+        EXPECT_EQ(FileSize(outside + "/copied"), 300000);
+        EXPECT_EQ(FileMode(outside + "/copied"), 0600u);
+        EXPECT_EQ(Entries(outside), std::vector<std::string>{"copied"});
+        EXPECT_FALSE(FileExists(body));
+    }
+    const std::string stale = BodyFile("old", "0000000001"), fresh = BodyFile("new", "0000000002");
     const std::string other = BodyFile("old", "notabody");
     for (const auto& path : {stale, other}) {
         const timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - 7200, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     }
-    store.SweepBodyFiles(std::chrono::hours(1));
+    EXPECT_EQ(store.SweepBodyFiles(std::chrono::hours(1)), 1);
     EXPECT_FALSE(FileExists(stale));
-    EXPECT_TRUE(FileExists(fresh));
-    EXPECT_TRUE(FileExists(other));
+    EXPECT_TRUE(FileExists(fresh) && FileExists(other));
 }
 
 } // namespace
