@@ -1,6 +1,10 @@
-// The upload service's answers and what they do to the store, without nginx.
+// The upload service without nginx: the rules for what it is handed (paths below
+// /data/, the configuration, FastCGI parameters), its answers and what they do to
+// the store.
+#include <FastCgi.h>
+#include <NginxConfig.h>
+#include <UploadPath.h>
 #include <UploadService.h>
-#include <UploadStore.h>
 
 #include "TestSupport.h"
 
@@ -11,13 +15,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
 using namespace kwatest;
 
 namespace {
@@ -29,23 +31,65 @@ struct StringBody {
     size_t offset = 0;
     Kwvp::BodyReader Reader() {
         return [this](char* buffer, size_t size) -> long {
-            if (fail)
-                return -1;
             const size_t n = std::min<size_t>({size, 3, data.size() - offset});
-            data.copy(buffer, n, offset);
-            offset += n;
-            return static_cast<long>(n);
+            offset += data.copy(buffer, n, offset);
+            return fail ? -1 : static_cast<long>(n);
         };
     }
 };
 
-std::vector<std::string> Entries(const std::string& dir) {
+// What lies below dir, one "./name" a line, sorted.
+std::string Entries(const std::string& dir) {
+    return RunCommand("cd " + ShellQuote(dir) + " 2>/dev/null && find . -mindepth 1 | sort").output;
+}
+
+TEST(UploadRules, PathsBelowData) {
+    const std::pair<std::string, std::vector<std::string>> accepted[] = {
+        {"with space/\xc3\xbc.bin", {"with space", "\xc3\xbc.bin"}},
+        {"..a/b..", {"..a", "b.."}},
+        {".hidden", {".hidden"}},
+        {std::string(255, 'n'), {std::string(255, 'n')}}};
     std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(fs::relative(it->path(), dir).string());
-    std::sort(names.begin(), names.end());
-    return names;
+    for (const auto& [path, expected] : accepted) {
+        EXPECT_TRUE(Kwvp::SplitUploadPath(path, names)) << path;
+        EXPECT_EQ(names, expected) << path;
+    }
+    // Paths that could leave the store, that nginx decoded once less, that are too
+    // long, or that name the store's temporary files.
+    std::vector<std::string> refused = {
+        "",      "/",     "/etc/passwd", "..",  "a/../../x",    "a/..",
+        ".",     "a/./b", "a//b",        "a/",  "%2e%2e/x",     "a%2fb",
+        "..\\x", "a\nb",  "a\x7f",       "q?x", ".kwvp-upload", "d/.kwvp-abc"};
+    refused.insert(refused.end(),
+                   {std::string("a\0b", 3), std::string(256, 'n'), std::string(1025, 'n') + "/x"});
+    for (const auto& path : refused) {
+        EXPECT_FALSE(Kwvp::SplitUploadPath(path, names)) << path;
+        EXPECT_TRUE(names.empty()) << path;
+    }
+}
+
+TEST(UploadRules, UploadsFollowTheConfiguration) {
+    for (const char* text : {"location /data/ {\n    fastcgi_pass        127.0.0.1:4123;\n  }\n",
+                             "location /data/{fastcgi_pass 127.0.0.1:4123 ;}"})
+        EXPECT_TRUE(Kwvp::PassesFastCgiTo(text, 4123)) << text;
+    for (const char* text : {"fastcgi_pass 127.0.0.1:41234;", "fastcgi_pass 127.0.0.1:4124;",
+                             "# fastcgi_pass 127.0.0.1:4123;", "my_fastcgi_pass 127.0.0.1:4123;",
+                             "fastcgi_pass 127.0.0.2:4123;", ""})
+        EXPECT_FALSE(Kwvp::PassesFastCgiTo(text, 4123)) << text;
+    EXPECT_EQ(Kwvp::ConfigPathOf({"-p", "/w/", "-c", "nginx.conf"}), "/w/nginx.conf");
+    EXPECT_EQ(Kwvp::ConfigPathOf({"-p", "/w", "-c", "/etc/n.conf", "-f"}), "/etc/n.conf");
+    EXPECT_FALSE(Kwvp::ConfigPassesFastCgiTo("/dev/null", 4123)); // not a regular file
+}
+
+TEST(UploadRules, FastCgiParameters) {
+    using namespace std::string_literals;
+    std::map<std::string, std::string> params;
+    ASSERT_TRUE(Kwvp::ParseFastCgiParams(
+        "\x03\x01URIx\x04\x80\x00\x00\xc8"s + "DATA" + std::string(200, 'v'), params));
+    EXPECT_EQ(params,
+              (std::map<std::string, std::string>{{"URI", "x"}, {"DATA", std::string(200, 'v')}}));
+    for (const std::string bad : {"\x03\x01UR", "\x7f", "\x01\x80", "\x01\xff\xff\xff\xffN"})
+        EXPECT_FALSE(Kwvp::ParseFastCgiParams(bad, params)) << bad.size(); // lengths past the end
 }
 
 class UploadServiceTest : public ::testing::Test {
@@ -70,7 +114,7 @@ protected:
                                    (body ? *body : none).Reader());
     }
 
-    std::string Get(const std::string& uri) {
+    std::string Get(const std::string& uri) { // the body of a GET
         return ReadFile("/proc/self/fd/" + std::to_string(Send("GET", uri).file.Get()));
     }
 
@@ -86,18 +130,15 @@ TEST_F(UploadServiceTest, StoredOutsideTheWebRootAndAnsweredAsData) {
     const mode_t oldMask = umask(0); // the agent's umask must not decide the modes
     EXPECT_EQ(Send("PUT", "/data/a/b/x.html", BodyFile("<html>page</html>")).status, 201);
     umask(oldMask);
-    const std::string stored = storeDir + "/a/b/x.html";
-    EXPECT_EQ(FileMode(stored), 0600u);
+    EXPECT_EQ(FileMode(storeDir + "/a/b/x.html"), 0600u);
     for (const auto& dir : {storeDir, storeDir + "/a", storeDir + "/a/b"})
         EXPECT_EQ(FileMode(dir), 0700u) << dir;
 
-    for (const char* method : {"GET", "HEAD"}) {
-        const auto response = Send(method, "/data/a/b/x.html");
-        EXPECT_EQ(response.status, 200) << method;
-        EXPECT_EQ(response.headers, "Content-Type: application/octet-stream\r\n"
-                                    "X-Content-Type-Options: nosniff\r\nContent-Length: 17\r\n");
-        EXPECT_EQ(response.file.Valid(), std::string(method) == "GET");
-    }
+    const auto get = Send("GET", "/data/a/b/x.html");
+    EXPECT_EQ(get.headers, "Content-Type: application/octet-stream\r\n"
+                           "X-Content-Type-Options: nosniff\r\nContent-Length: 17\r\n");
+    EXPECT_EQ(Send("HEAD", "/data/a/b/x.html").headers, get.headers);
+    EXPECT_FALSE(Send("HEAD", "/data/a/b/x.html").file.Valid());
     EXPECT_EQ(Get("/data/a/b/x.html"), "<html>page</html>");
     EXPECT_EQ(Send("POST", "/data/a/b/x.html", BodyFile("second")).status, 201);
     EXPECT_EQ(Get("/data/a/b/x.html"), "second");
@@ -129,13 +170,12 @@ TEST_F(UploadServiceTest, StoredOutsideTheWebRootAndAnsweredAsData) {
         EXPECT_FALSE(FileExists(bodyFile)) << request;
         EXPECT_EQ(stream.offset, stream.data.size()) << "drained: " << request;
     }
-    EXPECT_EQ(Send("OPTIONS", "/data/a").headers, "Allow: GET, HEAD, PUT, POST, DELETE\r\n");
-    EXPECT_EQ(Entries(storeDir), (std::vector<std::string>{"a", "a/b", "a/b/x.html"}));
-    EXPECT_TRUE(Entries(uploadDir).empty());
+    EXPECT_EQ(Entries(storeDir), "./a\n./a/b\n./a/b/x.html\n");
+    EXPECT_EQ(Entries(uploadDir), "");
 }
 
 // Only a file nginx wrote for the request is taken, and nothing is done to any other.
-TEST_F(UploadServiceTest, BodyFilesAreCheckedBeforeTheyAreTouched) {
+TEST_F(UploadServiceTest, BodyFilesAreCheckedAndSwept) {
     WriteFile(outside + "/secret", "secret");
     chmod((outside + "/secret").c_str(), 0640);
     ASSERT_EQ(link((outside + "/secret").c_str(), (uploadDir + "/0000000002").c_str()), 0);
@@ -144,19 +184,16 @@ TEST_F(UploadServiceTest, BodyFilesAreCheckedBeforeTheyAreTouched) {
     BodyFile("foreign", "0000000005");
     ASSERT_EQ(chown((uploadDir + "/0000000005").c_str(), getuid() + 1, 0), 0);
     MakeDirs(uploadDir + "/sub", 0700);
-    const std::string refused[] = {
-        uploadDir + "/0000000002", uploadDir + "/0000000003",
-        uploadDir + "/0000000004", uploadDir + "/0000000005",
-        outside + "/secret",       uploadDir + "/sub/0000000001",
-        "relative/0000000001",     uploadDir + "/../upload/0000000001",
-        uploadDir + "/sub",
-    };
-    for (const auto& file : refused)
-        EXPECT_EQ(Send("PUT", "/data/taken", file).status, 500) << file;
+    for (const std::string file :
+         {"/0000000002", "/0000000003", "/0000000004", "/0000000005", "/sub/0000000001",
+          "/../upload/0000000001", "/sub", "/../../outside/secret", "relative/0000000001"}) {
+        const std::string path = file[0] == '/' ? uploadDir + file : file;
+        EXPECT_EQ(Send("PUT", "/data/taken", path).status, 500) << file;
+    }
     EXPECT_EQ(ReadFile(outside + "/secret"), "secret");
     EXPECT_EQ(FileMode(outside + "/secret"), 0640u);
     EXPECT_FALSE(FileExists(storeDir + "/taken"));
-    EXPECT_EQ(Entries(uploadDir), std::vector<std::string>{"sub"}) << "refused bodies removed";
+    EXPECT_EQ(Entries(uploadDir), "./sub\n") << "refused bodies removed";
 
     // A link in the store is never followed, nor the store itself when a link.
     MakeDirs(storeDir, 0700);
@@ -166,24 +203,10 @@ TEST_F(UploadServiceTest, BodyFilesAreCheckedBeforeTheyAreTouched) {
         EXPECT_EQ(Send(method, "/data/dir/secret", BodyFile("evil")).status, 400) << method;
         EXPECT_EQ(Send(method, "/data/file", BodyFile("evil")).status, 400) << method;
     }
-    EXPECT_EQ(Entries(outside), std::vector<std::string>{"secret"});
+    EXPECT_EQ(Entries(outside), "./secret\n");
     EXPECT_EQ(ReadFile(outside + "/secret"), "secret");
-}
 
-TEST_F(UploadServiceTest, BodiesMoveAcrossFileSystemsAndStaleOnesAreSwept) {
-    char shm[] = "/dev/shm/kwvp-unit-XXXXXX"; // a web root on another file system
-    if (mkdtemp(shm) != nullptr) {
-        const std::shared_ptr<void> cleanup(nullptr, [&](void*) { RemoveTree(shm); });
-        Kwvp::UploadStore other{shm, storeDir};
-        WriteFile(std::string(shm) + "/upload/0000000007", std::string(300000, 'x'));
-        const Kwvp::UploadRequest put{"PUT", "/data/c", std::string(shm) + "/upload/0000000007",
-                                      "SUCCESS", getuid()};
-        EXPECT_EQ(Kwvp::HandleRequest(other, put, StringBody{}.Reader()).status, 201);
-        EXPECT_EQ(FileSize(storeDir + "/c"), 300000);
-        EXPECT_EQ(FileMode(storeDir + "/c"), 0600u);
-        EXPECT_EQ(Entries(storeDir), std::vector<std::string>{"c"});
-        EXPECT_FALSE(FileExists(put.contentFile));
-    }
+    // The sweep takes only body files (names of digits) unchanged for long enough.
     const std::string stale = BodyFile("old", "0000000001"), fresh = BodyFile("new", "0000000002");
     const std::string other = BodyFile("old", "notabody");
     for (const auto& path : {stale, other}) {
