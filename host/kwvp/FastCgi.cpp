@@ -1,3 +1,4 @@
+// FastCGI records over one connection: reading a request, writing its answer.
 #include "FastCgi.h"
 
 #include <poll.h>
@@ -106,8 +107,10 @@ bool FastCgiConnection::ReadHeader(Header& header) {
     unsigned char raw[8];
     if (!ReadExact(reinterpret_cast<char*>(raw), sizeof raw))
         return false;
-    if (raw[0] != 1) // protocol version
-        return failed_ = true, false;
+    if (raw[0] != 1) { // protocol version
+        failed_ = true;
+        return false;
+    }
     header.type = raw[1];
     header.requestId = (unsigned(raw[2]) << 8) | raw[3];
     header.length = (size_t(raw[4]) << 8) | raw[5];
@@ -181,8 +184,10 @@ long FastCgiConnection::ReadBody(char* buffer, size_t size) {
         if (!Skip(stdinPadding_) || !ReadHeader(h))
             return -1;
         stdinPadding_ = h.padding;
-        if (h.type == kAbortRequest)
-            return failed_ = true, -1;
+        if (h.type == kAbortRequest) {
+            failed_ = true;
+            return -1;
+        }
         if (h.type != kStdin || h.requestId != requestId_) {
             if (!Skip(h.length))
                 return -1;
@@ -214,13 +219,17 @@ bool FastCgiConnection::SendRecord(unsigned char type, const char* data, size_t 
     message.msg_iov = parts;
     message.msg_iovlen = size > 0 ? 2 : 1;
     while (!failed_ && message.msg_iovlen > 0) {
-        if (!WaitFor(POLLOUT))
-            return failed_ = true, false;
+        if (!WaitFor(POLLOUT)) {
+            failed_ = true;
+            break;
+        }
         ssize_t n = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n < 0)
-            return failed_ = true, false;
+        if (n < 0) {
+            failed_ = true;
+            break;
+        }
         while (message.msg_iovlen > 0 && size_t(n) >= message.msg_iov->iov_len) {
             n -= message.msg_iov->iov_len;
             ++message.msg_iov;

@@ -1,3 +1,4 @@
+// Reading nginx's command line and configuration text for the upload service.
 #include "NginxConfig.h"
 
 #include "UploadStore.h"

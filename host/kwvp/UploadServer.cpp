@@ -1,3 +1,4 @@
+// Listening, admitting peers and serving each connection of the upload service.
 #include "UploadServer.h"
 
 #include "FastCgi.h"

@@ -161,7 +161,10 @@ void UploadStore::AdoptOldStore() const {
     struct stat st;
     if (lstat(old.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return;
-    if (rename(old.c_str(), storeDir_.c_str()) != 0)
+    if (lstat(storeDir_.c_str(), &st) == 0)
+        LogError("an earlier store remains inside the web root, beside " + storeDir_ + "|" + old +
+                 "|");
+    else if (rename(old.c_str(), storeDir_.c_str()) != 0)
         Fail("rename", old + " -> " + storeDir_, errno);
     else if (chmod(storeDir_.c_str(), kDirMode) != 0)
         Fail("chmod", storeDir_, errno);

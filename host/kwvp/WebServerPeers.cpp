@@ -1,3 +1,4 @@
+// Socket owners through sock_diag; nginx's processes through /proc.
 #include "WebServerPeers.h"
 
 #include "UniqueFd.h"
