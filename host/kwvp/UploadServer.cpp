@@ -31,6 +31,19 @@ std::string PeerName(int fd) {
     return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
+// Text from a request fit for one log line: control bytes as \xNN, at most 256 bytes.
+std::string Printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text.substr(0, 256)) {
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
 // Sends the stored file: exactly size bytes, or fails.
 bool SendFile(FastCgiConnection& connection, int file, off_t size) {
     char buffer[64 * 1024];
@@ -160,10 +173,10 @@ void UploadServer::Serve(int fd, uid_t peer, const std::string& name) {
             HandleRequest(store_, request, [&connection](char* buffer, size_t size) {
                 return connection.ReadBody(buffer, size);
             });
-        if (response.status >= 400)
-            LogError("refused " + request.method + " " + request.uri + " from " + who + ": " +
-                     std::to_string(response.status));
         const std::string head = FormatResponse(response);
+        if (response.status >= 400) // "Status: 403 Forbidden\r\n..."
+            LogError("refused " + Printable(request.method + " " + request.uri) + " from " + who +
+                     ": " + head.substr(8, head.find('\r') - 8));
         if (!connection.Write(head.data(), head.size()) ||
             (response.file.Valid() && !SendFile(connection, response.file.Get(), response.size)) ||
             !connection.End())
