@@ -287,8 +287,10 @@ int main(int argc, char** argv) {
         server.Start();
 
     const pid_t nginx = StartNginx(argv + 3);
-    if (nginx < 0)
-        return 127;
+    if (nginx < 0) {
+        std::fflush(nullptr);
+        _exit(127); // the service's threads use objects of this frame
+    }
     nginxPid = nginx;
 
     const int status = WatchNginx(nginx, signals, uploads);
