@@ -74,22 +74,22 @@ bool FastCgiConnection::WaitFor(short events) {
 }
 
 bool FastCgiConnection::ReadExact(char* buffer, size_t size) {
-    while (size > 0 && !failed_) {
+    while (size > 0 && readError_.empty()) {
         if (!WaitFor(POLLIN)) {
-            failed_ = true;
+            readError_ = "idle or too slow: no complete record in time";
             break;
         }
         const ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n <= 0)
-            failed_ = true;
-        else {
+        if (n <= 0) {
+            readError_ = "connection closed within a record";
+        } else {
             buffer += n;
             size -= size_t(n);
         }
     }
-    return !failed_;
+    return readError_.empty();
 }
 
 bool FastCgiConnection::Skip(size_t size) {
@@ -107,8 +107,8 @@ bool FastCgiConnection::ReadHeader(Header& header) {
     unsigned char raw[8];
     if (!ReadExact(reinterpret_cast<char*>(raw), sizeof raw))
         return false;
-    if (raw[0] != 1) { // protocol version
-        failed_ = true;
+    if (raw[0] != 1) {
+        readError_ = "protocol version " + std::to_string(raw[0]);
         return false;
     }
     header.type = raw[1];
@@ -125,24 +125,19 @@ bool FastCgiConnection::ReadRequest(std::chrono::milliseconds limit,
     bool begun = false;
     std::string data;
     Header h;
-    while (true) {
-        if (!ReadHeader(h)) {
-            error = Clock::now() >= deadline_ ? "no complete request in time"
-                                              : "connection closed or malformed record";
-            return false;
-        }
+    while (readError_.empty() && ReadHeader(h)) {
         if (h.requestId == 0) { // a management record: not used by nginx
-            if (!Skip(h.length + h.padding))
-                break;
+            Skip(h.length + h.padding);
             continue;
         }
         if (!begun) {
             unsigned char body[8];
-            if (h.type != kBeginRequest || h.length != sizeof body ||
-                !ReadExact(reinterpret_cast<char*>(body), sizeof body) || !Skip(h.padding)) {
-                error = "the request does not begin with a responder's BEGIN_REQUEST";
+            if (h.type != kBeginRequest || h.length != sizeof body) {
+                error = "the request does not begin with BEGIN_REQUEST";
                 return false;
             }
+            if (!ReadExact(reinterpret_cast<char*>(body), sizeof body) || !Skip(h.padding))
+                break;
             if (((unsigned(body[0]) << 8) | body[1]) != kResponder) {
                 error = "not the responder role";
                 return false;
@@ -155,25 +150,24 @@ bool FastCgiConnection::ReadRequest(std::chrono::milliseconds limit,
             error = "unexpected record type " + std::to_string(h.type);
             return false;
         }
-        if (h.length == 0)
-            break;
+        if (h.length == 0) {
+            deadline_ = Clock::time_point::max();
+            if (ParseFastCgiParams(data, params))
+                return true;
+            error = "malformed parameters";
+            return false;
+        }
         if (data.size() + h.length > kMaxParamBytes) {
             error = "parameters longer than " + std::to_string(kMaxParamBytes) + " bytes";
             return false;
         }
         const size_t at = data.size();
         data.resize(at + h.length);
-        if (!ReadExact(&data[at], h.length) || !Skip(h.padding)) {
-            error = "no complete request in time";
-            return false;
-        }
+        if (ReadExact(&data[at], h.length))
+            Skip(h.padding);
     }
-    deadline_ = Clock::time_point::max();
-    if (failed_ || !ParseFastCgiParams(data, params)) {
-        error = "malformed parameters";
-        return false;
-    }
-    return true;
+    error = readError_;
+    return false;
 }
 
 long FastCgiConnection::ReadBody(char* buffer, size_t size) {
@@ -185,7 +179,7 @@ long FastCgiConnection::ReadBody(char* buffer, size_t size) {
             return -1;
         stdinPadding_ = h.padding;
         if (h.type == kAbortRequest) {
-            failed_ = true;
+            readError_ = "request aborted";
             return -1;
         }
         if (h.type != kStdin || h.requestId != requestId_) {
@@ -218,16 +212,16 @@ bool FastCgiConnection::SendRecord(unsigned char type, const char* data, size_t 
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = size > 0 ? 2 : 1;
-    while (!failed_ && message.msg_iovlen > 0) {
+    while (!writeFailed_ && message.msg_iovlen > 0) {
         if (!WaitFor(POLLOUT)) {
-            failed_ = true;
+            writeFailed_ = true;
             break;
         }
         ssize_t n = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0) {
-            failed_ = true;
+            writeFailed_ = true;
             break;
         }
         while (message.msg_iovlen > 0 && size_t(n) >= message.msg_iov->iov_len) {
@@ -240,7 +234,7 @@ bool FastCgiConnection::SendRecord(unsigned char type, const char* data, size_t 
             message.msg_iov->iov_len -= size_t(n);
         }
     }
-    return !failed_;
+    return !writeFailed_;
 }
 
 bool FastCgiConnection::Write(const char* data, size_t size) {

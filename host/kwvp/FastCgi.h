@@ -48,7 +48,8 @@ private:
     size_t stdinLeft_ = 0;
     size_t stdinPadding_ = 0;
     bool stdinEnded_ = false;
-    bool failed_ = false;
+    std::string readError_; // why reading failed; empty while it works
+    bool writeFailed_ = false;
 };
 
 // Parses FastCGI name-value pairs into params; false when they are malformed.
