@@ -124,25 +124,33 @@ void UploadServer::Run() {
     }
 }
 
+void UploadServer::Refuse(const std::string& line) {
+    // A flood of connections must not become a flood of log lines: at most
+    // kMaxRefusalLines a second, then one line saying how many were left out.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refusalWindow_ >= std::chrono::seconds(1)) {
+        if (refusalsHidden_ > 0)
+            LogError(std::to_string(refusalsHidden_) + " more FastCGI peers refused");
+        refusalWindow_ = now;
+        refusalLines_ = refusalsHidden_ = 0;
+    }
+    if (refusalLines_++ < kMaxRefusalLines)
+        LogError("refused FastCGI peer " + line);
+    else
+        ++refusalsHidden_;
+}
+
 void UploadServer::Admit(int fd) {
     UniqueFd connection(fd);
     const std::string name = PeerName(fd);
     uid_t uid = 0;
     std::string error;
-    if (!PeerSocketOwner(fd, uid, error)) {
-        LogError("refused FastCGI peer " + name + ": " + error);
-        return;
-    }
-    if (!allowed_(uid)) {
-        LogError("refused FastCGI peer " + name + ": uid " + std::to_string(uid) +
-                 " is not the web server's user");
-        return;
-    }
-    if (busy_ >= kMaxConnections) {
-        LogError("refused FastCGI peer " + name + ": " + std::to_string(kMaxConnections) +
-                 " requests in progress");
-        return;
-    }
+    if (!PeerSocketOwner(fd, uid, error))
+        return Refuse(name + ": " + error);
+    if (!allowed_(uid))
+        return Refuse(name + ": uid " + std::to_string(uid) + " is not the web server's user");
+    if (busy_ >= kMaxConnections)
+        return Refuse(name + ": " + std::to_string(kMaxConnections) + " requests in progress");
     ++busy_;
     try {
         std::thread([this, fd, uid, name] {
@@ -152,7 +160,7 @@ void UploadServer::Admit(int fd) {
         connection.Release(); // the thread closes it
     } catch (const std::exception& e) {
         --busy_;
-        LogError("refused FastCGI peer " + name + ": " + e.what());
+        Refuse(name + ": " + e.what());
     }
 }
 

@@ -27,6 +27,7 @@ public:
     // connection that makes no progress for this long ends it.
     static constexpr std::chrono::seconds kRequestTimeout{5};
     static constexpr std::chrono::seconds kIdleTimeout{5};
+    static constexpr int kMaxRefusalLines = 20;
 
     UploadServer(UploadStore& store, int port, PeerFilter allowed);
     UploadServer(const UploadServer&) = delete;
@@ -43,6 +44,8 @@ public:
 private:
     void Run();
     void Admit(int fd);
+    // Logs the refusal of a peer (accepting thread only).
+    void Refuse(const std::string& line);
     void Serve(int fd, uid_t peer, const std::string& name);
 
     UploadStore& store_;
@@ -51,6 +54,9 @@ private:
     std::atomic<bool> enabled_{false};
     std::atomic<bool> listening_{false};
     std::atomic<int> busy_{0};
+    std::chrono::steady_clock::time_point refusalWindow_;
+    int refusalLines_ = 0;
+    int refusalsHidden_ = 0;
 };
 
 } // namespace Kwvp

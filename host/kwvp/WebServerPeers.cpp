@@ -82,8 +82,15 @@ bool PeerSocketOwner(int fd, uid_t& uid, std::string& error) {
         const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
         if (m->id.idiag_sport != peer.sin_port || m->id.idiag_dport != local.sin_port ||
             m->id.idiag_src[0] != peer.sin_addr.s_addr ||
-            m->id.idiag_dst[0] != local.sin_addr.s_addr || m->idiag_state == TCP_TIME_WAIT)
+            m->id.idiag_dst[0] != local.sin_addr.s_addr)
             continue;
+        // Only an open, connected socket tells its owner: one its process closed
+        // may live on as a time-wait entry that the kernel reports as uid 0.
+        if (m->idiag_state != TCP_ESTABLISHED || m->idiag_inode == 0) {
+            error =
+                "the peer's socket is closed (TCP state " + std::to_string(m->idiag_state) + ")";
+            return false;
+        }
         uid = m->idiag_uid;
         return true;
     }

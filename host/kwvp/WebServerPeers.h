@@ -13,7 +13,8 @@ namespace Kwvp {
 // The user owning the socket at the other end of fd, a TCP connection over IPv4
 // loopback, through sock_diag (the kernel's own record of the socket; a peer
 // cannot claim another user). False with the reason in error when it cannot be
-// told (the peer's socket is gone, not connected, or the kernel does not answer).
+// told: the peer's socket is no longer open and connected (a request sent before
+// a close counts for nobody), or the kernel does not answer.
 bool PeerSocketOwner(int fd, uid_t& uid, std::string& error);
 
 // The children of process pid, from /proc; empty when it has none or is gone.
