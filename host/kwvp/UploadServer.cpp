@@ -126,7 +126,8 @@ void UploadServer::Run() {
 
 void UploadServer::Refuse(const std::string& line) {
     // A flood of connections must not become a flood of log lines: at most
-    // kMaxRefusalLines a second, then one line saying how many were left out.
+    // kMaxRefusalLines a second; the first refusal of a later second says how many
+    // were left out.
     const auto now = std::chrono::steady_clock::now();
     if (now - refusalWindow_ >= std::chrono::seconds(1)) {
         if (refusalsHidden_ > 0)
