@@ -51,23 +51,4 @@ bool StripDataPrefix(const std::string& uri, std::string& path) {
     return true;
 }
 
-std::string EncodeUriPath(const std::string& path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(path.size());
-    for (unsigned char c : path) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
-                           c == '/';
-        if (plain) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0x0f];
-        }
-    }
-    return encoded;
-}
-
 } // namespace Kwvp

@@ -20,16 +20,12 @@ inline constexpr size_t kMaxNameBytes = 255;
 // Splits the path below /data/ into its names, or returns false when the path is
 // not acceptable: empty, absolute, with an empty, "." or ".." segment, too long,
 // or holding a control character (NUL included), a backslash, '%' (a name that was
-// percent-encoded twice, such as %252e%252e) or '?' (nginx would cut the
-// X-Accel-Redirect there), or a name that starts with the temporary prefix.
+// percent-encoded twice, such as %252e%252e) or '?', or a name that starts with the temporary
+// prefix.
 bool SplitUploadPath(const std::string& path, std::vector<std::string>& names);
 
 // The part of the URI below the /data/ prefix; false when the URI does not start
 // with it.
 bool StripDataPrefix(const std::string& uri, std::string& path);
-
-// Percent-encodes every byte except unreserved characters and '/', for the
-// X-Accel-Redirect header.
-std::string EncodeUriPath(const std::string& path);
 
 } // namespace Kwvp

@@ -1,29 +1,11 @@
+// Deciding what a request does to the store, and the answer's header text.
 #include "UploadService.h"
 
 #include "UploadPath.h"
 
-#include <arpa/inet.h>
-#include <fcgiapp.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstring>
-#include <exception>
-#include <mutex>
-#include <thread>
-
 namespace Kwvp {
 
 namespace {
-
-// nginx gives up on a request body after client_body_timeout (300 s); a body file
-// this old belongs to no request in progress.
-constexpr std::chrono::seconds kStaleBodyAge{3600};
 
 const char* ReasonPhrase(int status) {
     switch (status) {
@@ -43,6 +25,8 @@ const char* ReasonPhrase(int status) {
         return "Method Not Allowed";
     case 409:
         return "Conflict";
+    case 507:
+        return "Insufficient Storage";
     default:
         return "Internal Server Error";
     }
@@ -58,6 +42,9 @@ int StatusOf(StoreResult result, int success) {
         return 404;
     case StoreResult::Conflict:
         return 409;
+    case StoreResult::NoSpace:
+        return 507;
+    case StoreResult::BadBody:
     case StoreResult::Failed:
         break;
     }
@@ -69,19 +56,6 @@ UploadResponse Status(int status, std::string headers = {}) {
     response.status = status;
     response.headers = std::move(headers);
     return response;
-}
-
-std::string Param(const FCGX_Request& request, const char* name) {
-    const char* value = FCGX_GetParam(name, request.envp);
-    return value != nullptr ? value : "";
-}
-
-// Reads what is left of the request body, so that nginx can finish sending it
-// before the connection closes.
-void DrainBody(FCGX_Stream* in) {
-    char buffer[64 * 1024];
-    while (FCGX_GetStr(buffer, sizeof buffer, in) > 0) {
-    }
 }
 
 UploadResponse Decide(UploadStore& store, const UploadRequest& request, const BodyReader& body) {
@@ -99,26 +73,35 @@ UploadResponse Decide(UploadStore& store, const UploadRequest& request, const Bo
         return Status(400);
 
     if (put)
-        return Status(StatusOf(store.Put(names, request.contentFile, body), 201));
+        return Status(StatusOf(store.Put(names, request.contentFile, request.peer, body), 201));
     if (method == "DELETE")
         return Status(StatusOf(store.Remove(names), 204));
-    const int status = StatusOf(store.Find(names), 200);
-    if (status != 200)
-        return Status(status);
-    return Status(200, "X-Accel-Redirect: /upload/store/" + EncodeUriPath(path) + "\r\n");
+    UploadResponse response;
+    response.status = StatusOf(store.Open(names, response.file, response.size), 200);
+    if (response.status != 200)
+        return Status(response.status);
+    // Whatever the name: data, never a page of the relay's origin.
+    response.headers = "Content-Type: application/octet-stream\r\n"
+                       "X-Content-Type-Options: nosniff\r\n"
+                       "Content-Length: " +
+                       std::to_string(response.size) + "\r\n";
+    if (method == "HEAD")
+        response.file.Reset();
+    return response;
 }
 
 } // namespace
 
 UploadResponse HandleRequest(UploadStore& store, const UploadRequest& request,
                              const BodyReader& body) {
-    const UploadResponse response = Decide(store, request, body);
+    UploadResponse response = Decide(store, request, body);
     // Whatever the answer: take the rest of the body, so that nginx can finish
     // sending it, and drop the body file unless it went into the store.
     char buffer[64 * 1024];
     while (body(buffer, sizeof buffer) > 0) {
     }
-    store.DiscardBodyFile(request.contentFile);
+    if (!request.contentFile.empty() && response.status != 201)
+        store.DiscardBodyFile(request.contentFile);
     return response;
 }
 
@@ -129,94 +112,6 @@ std::string FormatResponse(const UploadResponse& response) {
     if (response.status == 204 || response.status == 200)
         return text + "\r\n";
     return text + "Content-Type: text/plain\r\n\r\n" + reason + "\n";
-}
-
-int OpenLoopbackListener(int port, std::string& error) {
-    if (port <= 0 || port > 65535) {
-        error = "port " + std::to_string(port) + " out of range";
-        return -1;
-    }
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd.Get(), SOMAXCONN) != 0) {
-        error = "127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
-        return -1;
-    }
-    return fd.Release();
-}
-
-UploadServer::UploadServer(const std::string& webRoot, int port, int threads)
-    : store_(webRoot), port_(port), threads_(threads) {}
-
-void UploadServer::Start() {
-    FCGX_Init();
-    std::thread([this] { Listen(); }).detach();
-}
-
-void UploadServer::Listen() {
-    std::string error;
-    int fd = OpenLoopbackListener(port_, error);
-    if (fd < 0) {
-        LogError("cannot serve uploads on " + error + "; retrying");
-        while ((fd = OpenLoopbackListener(port_, error)) < 0)
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        LogError("serving uploads on 127.0.0.1:" + std::to_string(port_));
-    }
-    // Bodies of requests that came while no upload service ran stay behind.
-    store_.SweepBodyFiles(kStaleBodyAge);
-    for (int i = 1; i < threads_; ++i)
-        std::thread([this, fd] { Work(fd); }).detach();
-    Work(fd);
-}
-
-void UploadServer::Work(int listenFd) {
-    // Not every platform lets several threads wait in accept() on one socket.
-    static std::mutex acceptLock;
-    FCGX_Request request;
-    FCGX_InitRequest(&request, listenFd, 0);
-    while (true) {
-        int accepted;
-        {
-            std::lock_guard<std::mutex> lock(acceptLock);
-            accepted = FCGX_Accept_r(&request);
-        }
-        if (accepted < 0) {
-            LogError("FastCGI accept failed (" + std::to_string(accepted) + ")");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        ++busy_;
-        UploadRequest upload{Param(request, "REQUEST_METHOD"), Param(request, "URI"),
-                             Param(request, "CONTENT_FILE"), Param(request, "VERIFIED")};
-        UploadResponse response;
-        try {
-            FCGX_Stream* in = request.in;
-            const BodyReader body = [in](char* buffer, size_t size) -> long {
-                const int n =
-                    FCGX_GetStr(buffer, static_cast<int>(std::min<size_t>(size, INT_MAX)), in);
-                return n == 0 && FCGX_GetError(in) != 0 ? -1 : n;
-            };
-            response = HandleRequest(store_, upload, body);
-        } catch (const std::exception& e) {
-            LogError(std::string("request failed: ") + e.what());
-            response = Status(500);
-            DrainBody(request.in);
-        }
-        const std::string text = FormatResponse(response);
-        FCGX_PutStr(text.data(), static_cast<int>(text.size()), request.out);
-        FCGX_Finish_r(&request);
-        --busy_;
-    }
 }
 
 } // namespace Kwvp

@@ -1,9 +1,14 @@
-// The store of uploaded files: <webroot>/upload/store, beside the request-body
-// files that nginx writes into <webroot>/upload. nginx serves the store through its
-// internal location /upload/.
+// The store of uploaded files and the request-body files nginx leaves for it.
+//
+// The store lies outside the web root (mode 0700, files 0600), so that nginx's
+// workers never reach a stored file whatever the configuration says: only the
+// upload service reads it, for requests that passed the /data/ location's checks.
+// nginx writes each request body into the upload directory <webroot>/upload.
 #pragma once
 
 #include "UniqueFd.h"
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -19,7 +24,9 @@ enum class StoreResult {
     BadPath,  // the path leads through a symbolic link
     NotFound, // nothing stored under that path
     Conflict, // a directory stands where a file should, or a file where a directory should
-    Failed,   // a file operation failed (reported on stderr)
+    BadBody,  // the body file is not one nginx wrote for this request (logged)
+    NoSpace,  // the file system is full (logged)
+    Failed,   // a file operation failed (logged)
 };
 
 // Reads the next piece of a request body: the number of bytes read, 0 at its end,
@@ -28,43 +35,51 @@ using BodyReader = std::function<long(char* buffer, size_t size)>;
 
 class UploadStore {
 public:
-    explicit UploadStore(const std::string& webRoot);
+    UploadStore(const std::string& webRoot, const std::string& storeDir);
 
     const std::string& UploadDir() const { return uploadDir_; }
     const std::string& StoreDir() const { return storeDir_; }
 
-    // Stores a file under names (as SplitUploadPath gives them): the request-body
-    // file bodyFile is moved there; without one, the body is read from reader.
-    // Missing directories are made (mode 0711); the file gets mode 0644.
+    // Moves a store that an earlier version kept at <webroot>/upload/store (where
+    // nginx could serve it) to the store directory, unless that exists already.
+    void AdoptOldStore() const;
+
+    // Stores a file under names (as SplitUploadPath gives them). With a body file,
+    // that file is moved into the store after the checks of TakeBodyFile (owner:
+    // the user of the web server process that sent the request); without one, the
+    // body is read from reader.
     StoreResult Put(const std::vector<std::string>& names, const std::string& bodyFile,
-                    const BodyReader& reader);
-    // Ok when a regular file is stored under names.
-    StoreResult Find(const std::vector<std::string>& names) const;
+                    uid_t bodyOwner, const BodyReader& reader);
+    // Opens the regular file stored under names for reading.
+    StoreResult Open(const std::vector<std::string>& names, UniqueFd& file, off_t& size) const;
     // Removes the file stored under names.
     StoreResult Remove(const std::vector<std::string>& names);
 
-    // True when path names a regular file below the upload directory and outside
-    // the store, i.e. a request body that nginx wrote.
-    bool IsBodyFile(const std::string& path) const;
-    // Removes path when it is such a body file; anything else is left alone.
+    // Removes path when it names an entry directly in the upload directory.
     void DiscardBodyFile(const std::string& path) const;
-    // Removes the body files that nginx left in the upload directory (names of
-    // digits only) last changed longer ago than age.
-    void SweepBodyFiles(std::chrono::seconds age) const;
+    // Removes the body files (names of digits) in the upload directory unchanged for
+    // longer than age; returns how many went.
+    int SweepBodyFiles(std::chrono::seconds age) const;
 
 private:
-    StoreResult OpenStore(bool create, UniqueFd& store) const;
     StoreResult OpenParent(const std::vector<std::string>& names, bool create,
                            UniqueFd& parent) const;
+    // The body file path, opened without following a link and checked: directly in
+    // the upload directory, regular, one link, owned by owner.
+    StoreResult TakeBodyFile(const std::string& path, uid_t owner, UniqueFd& uploadDir,
+                             std::string& name, UniqueFd& body) const;
+    // The name of path when it lies directly in the upload directory, else "".
+    std::string BodyName(const std::string& path) const;
 
     std::string uploadDir_;
     std::string storeDir_;
 };
 
-// Puts the file srcPath (open as srcFd) under name in directory dirFd, with mode
-// 0644: renamed when both lie on one file system, else copied to a temporary file
-// beside the target, flushed to disk and renamed over it, and the source removed.
-StoreResult MoveInto(int srcFd, const std::string& srcPath, int dirFd, const std::string& name);
+// Moves the checked body file fromName in fromDir (open as body) to name in dir:
+// renamed when both lie on one file system, else copied to a temporary file beside
+// the target, flushed and renamed over it. The mode is set on the descriptor.
+StoreResult MoveBody(int fromDir, const std::string& fromName, int body, int dir,
+                     const std::string& name);
 
 // Reports an error on stderr (the agent's output).
 void LogError(const std::string& message);

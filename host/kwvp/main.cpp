@@ -3,9 +3,15 @@
 //   kwvp.exe localhost:<port> <webroot> <nginx executable> -p <prefix> -c <config> [-f <libdir>
 //   <cnf>]
 //
-// Starts nginx with every argument after its executable, serves uploads over
-// FastCGI on 127.0.0.1:<port> into <webroot>/upload/store, and lives as long as
-// nginx does: it exits with nginx's status (128 + signal when nginx was killed).
+// Starts nginx with every argument after its executable and lives as long as nginx
+// does: it exits with nginx's status (128 + signal when nginx was killed).
+//
+// Uploads: while the configuration nginx runs passes FastCGI to 127.0.0.1:<port>,
+// kwvp serves it there, storing into <webroot>/../uploads (outside the web root);
+// otherwise nothing listens. The configuration is read at the start and again
+// whenever nginx starts new workers (a reload). Port 65536 (the listen port 65535
+// plus one) is no TCP port: nginx is started without an upload service. Request
+// bodies that nginx abandoned in <webroot>/upload are swept every few seconds.
 //
 // Processes and signals:
 // - nginx runs in a session of its own, so nothing aimed at kwvp's terminal or
@@ -17,8 +23,10 @@
 //   (SIGQUIT to the master); kwvp exits once nginx has. A second such signal, or
 //   30 seconds without nginx ending, makes it a fast shutdown (SIGTERM).
 // - SIGHUP is ignored.
-#include "UploadService.h"
+#include "NginxConfig.h"
+#include "UploadServer.h"
 #include "UploadStore.h"
+#include "WebServerPeers.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -26,10 +34,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +54,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kGracefulQuitTimeout = std::chrono::seconds(30);
 constexpr auto kFinishRequestsTimeout = std::chrono::seconds(5);
+constexpr auto kTick = std::chrono::milliseconds(250);
+constexpr auto kSweepInterval = std::chrono::seconds(5);
+// nginx gives up on a body after client_body_timeout (300 s in the relay's
+// configuration) without data; a body file unchanged for longer is abandoned.
+constexpr auto kAbandonedBodyAge = std::chrono::seconds(300 + 60);
+// The port after the last TCP port: handed over for the listen port 65535.
+constexpr int kNoPort = 65536;
 
 void Usage() {
     std::fprintf(stderr, "usage: kwvp.exe localhost:<port> <webroot> <nginx executable> "
@@ -56,7 +75,8 @@ void EnsureStandardFds() {
     }
 }
 
-// "localhost:<port>" (or "127.0.0.1:<port>") gives the port; 0 when malformed.
+// "localhost:<port>" (or "127.0.0.1:<port>") gives the port (kNoPort included); 0
+// when malformed.
 int ParseAddress(const std::string& address) {
     const size_t colon = address.rfind(':');
     if (colon == std::string::npos)
@@ -69,7 +89,7 @@ int ParseAddress(const std::string& address) {
         digits.find_first_not_of("0123456789") != std::string::npos)
         return 0;
     const int port = std::stoi(digits);
-    return port <= 65535 ? port : 0;
+    return port <= kNoPort ? port : 0;
 }
 
 pid_t StartNginx(char** argv) {
@@ -110,14 +130,64 @@ int ExitCodeOf(int status) {
     return 1;
 }
 
+// Switches the upload service with the configuration nginx runs, and sweeps the
+// request bodies nginx abandoned.
+class UploadControl {
+public:
+    UploadControl(Kwvp::UploadStore& store, Kwvp::UploadServer* server, std::string config,
+                  int port)
+        : store_(store), server_(server), config_(std::move(config)), port_(port) {}
+
+    void ReadConfig() {
+        const bool on = server_ != nullptr && Kwvp::ConfigPassesFastCgiTo(config_, port_);
+        if (server_ != nullptr)
+            server_->SetEnabled(on);
+        if (server_ != nullptr && !on && (first_ || on_))
+            Kwvp::LogError("no upload service: " + config_ +
+                           " passes no request to 127.0.0.1:" + std::to_string(port_));
+        on_ = on;
+        first_ = false;
+    }
+
+    void Tick(pid_t nginx) {
+        std::vector<pid_t> workers = Kwvp::ChildProcesses(nginx);
+        bool reloaded = false;
+        for (pid_t worker : workers)
+            reloaded |= std::find(workers_.begin(), workers_.end(), worker) == workers_.end();
+        workers_ = std::move(workers);
+        if (reloaded)
+            ReadConfig();
+        if (Clock::now() >= nextSweep_) {
+            nextSweep_ = Clock::now() + kSweepInterval;
+            // Without an upload location no body belongs to a request in progress.
+            const int removed =
+                store_.SweepBodyFiles(on_ ? kAbandonedBodyAge : std::chrono::seconds(0));
+            if (removed > 0)
+                Kwvp::LogError("removed " + std::to_string(removed) +
+                               " abandoned request bodies from " + store_.UploadDir());
+        }
+    }
+
+private:
+    Kwvp::UploadStore& store_;
+    Kwvp::UploadServer* server_;
+    std::string config_;
+    int port_;
+    bool on_ = false;
+    bool first_ = true;
+    std::vector<pid_t> workers_;
+    Clock::time_point nextSweep_;
+};
+
 // Waits for nginx to end, passing shutdown requests on; returns its wait status.
-int WatchNginx(pid_t nginx, const sigset_t& signals) {
+int WatchNginx(pid_t nginx, const sigset_t& signals, UploadControl& uploads) {
     bool quitting = false;
     bool forced = false;
     Clock::time_point deadline;
     while (true) {
-        const timespec tick{1, 0};
+        const timespec tick{0, std::chrono::nanoseconds(kTick).count()};
         const int sig = sigtimedwait(&signals, nullptr, &tick);
+        uploads.Tick(nginx);
         // Looked at without reaping: while the master is a zombie its id, and
         // so the id of its process group, cannot go to another process.
         siginfo_t info = {};
@@ -169,6 +239,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string webRoot = argv[2];
+    namespace fs = std::filesystem;
+    fs::path root = fs::path(webRoot).lexically_normal();
+    if (root.filename().empty())
+        root = root.parent_path();
+    Kwvp::UploadStore store(webRoot, (root.parent_path() / "uploads").string());
+    store.AdoptOldStore();
+    const std::string config = Kwvp::ConfigPathOf({argv + 4, argv + argc});
 
     setpgid(0, 0);
 
@@ -188,14 +265,35 @@ int main(int argc, char** argv) {
     // Blocked before any thread starts, so only sigtimedwait() takes them.
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    // Only nginx's own processes (its workers: the master's children) and root may
+    // use the upload service.
+    static std::atomic<pid_t> nginxPid{0};
+    Kwvp::UploadServer server(store, port, [](uid_t uid) {
+        if (uid == 0)
+            return true;
+        for (pid_t child : Kwvp::ChildProcesses(nginxPid)) {
+            uid_t user;
+            if (Kwvp::ProcessUser(child, user) && user == uid)
+                return true;
+        }
+        return false;
+    });
+    UploadControl uploads(store, port == kNoPort ? nullptr : &server, config, port);
+    uploads.ReadConfig();
+    if (port == kNoPort)
+        Kwvp::LogError("no upload service: " + std::string(argv[1]) +
+                       " names no TCP port (the web server listens on the last one, 65535)");
+    else
+        server.Start();
+
     const pid_t nginx = StartNginx(argv + 3);
-    if (nginx < 0)
-        return 127;
+    if (nginx < 0) {
+        std::fflush(nullptr);
+        _exit(127); // the service's threads use objects of this frame
+    }
+    nginxPid = nginx;
 
-    Kwvp::UploadServer server(webRoot, port);
-    server.Start();
-
-    const int status = WatchNginx(nginx, signals);
+    const int status = WatchNginx(nginx, signals, uploads);
     const int code = ExitCodeOf(status);
     if (code != 0)
         Kwvp::LogError("nginx ended with status " + std::to_string(code));
