@@ -10,7 +10,6 @@ packages=(
     libssl-dev openssl
     zlib1g-dev               # deflate for the zip layer of the core library
     nginx-light
-    libfcgi-dev
     nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev
     curl zip unzip python3 wrk time
