@@ -122,11 +122,6 @@ bool Writer::Handle(const Piece& piece) {
         Discard();
         return true;
     }
-    if (piece.directory) {
-        if (tree_.Directory(piece.path, piece.mode) < 0)
-            return failure_.Fail(piece.name, "cannot create the directory: " + ErrorText(errno));
-        return true;
-    }
     if (piece.first) {
         if (!Create(piece))
             return false;
