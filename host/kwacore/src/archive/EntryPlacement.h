@@ -61,6 +61,10 @@ public:
     // once the writer has failed.
     Piece* Acquire();
     void Push();
+    // Pushes a piece that holds a whole entry, writing it on the calling thread
+    // when the writer thread is idle (two thread switches fewer per small file);
+    // false once the writer has failed.
+    bool PushWhole();
     // Waits until everything pushed is written; true when all went well.
     bool Finish();
     // Why the writer failed (read after Finish).

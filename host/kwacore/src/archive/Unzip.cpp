@@ -117,8 +117,11 @@ private:
     bool Finish(const EntryInfo& entry, Piece& piece, Writer& writer, const char* broken) {
         piece.last = broken == nullptr;
         piece.abandon = broken != nullptr;
-        writer.Push();
-        return broken == nullptr || failure_.Fail(entry.name, broken);
+        if (broken != nullptr) {
+            writer.Push();
+            return failure_.Fail(entry.name, broken);
+        }
+        return piece.first ? writer.PushWhole() : (writer.Push(), true);
     }
 
     bool Copy(const EntryInfo& entry, uint64_t at, Writer& writer, uint64_t& produced) {
