@@ -75,6 +75,7 @@ bool WorkerPool::Give(EntryInfo&& entry) {
     queue_.push_back(std::move(entry));
     lock.unlock();
     work_.notify_one();
+    Report();
     return true;
 }
 
