@@ -106,6 +106,8 @@ bool WorkerPool::Finish(Failure& failure) {
 void WorkerPool::Count(uint64_t entries, uint64_t bytes) {
     entries_.fetch_add(entries, std::memory_order_relaxed);
     bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    if (entries > 0)
+        return; // the calling thread hears of it when the worker takes its next entry
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++changes_;
@@ -117,6 +119,7 @@ void WorkerPool::Run(EntryWork& work, Failure& failure) {
     bool ok = true;
     while (ok) {
         EntryInfo entry;
+        bool wake = false;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             work_.wait(lock, [this] { return !queue_.empty() || closing_ || stopped_; });
@@ -124,9 +127,13 @@ void WorkerPool::Run(EntryWork& work, Failure& failure) {
                 break;
             entry = std::move(queue_.front());
             queue_.pop_front();
-            ++changes_;
+            // The calling thread refills the queue once it is half empty, not
+            // after every entry.
+            wake = queue_.size() <= limit_ / 2;
+            changes_ += wake;
         }
-        state_.notify_one();
+        if (wake)
+            state_.notify_one();
         try {
             ok = work.Unpack(entry);
         } catch (...) {
