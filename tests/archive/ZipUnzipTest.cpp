@@ -478,3 +478,43 @@ TEST_F(ZipUnzipTest, ATargetWithoutRoomIsRefusedBeforeWriting) {
 }
 
 } // namespace
+
+// Entries are unpacked side by side: a bad entry stops the worker busy with a
+// large one (its file goes too), and a stop by the callback, which runs on the
+// calling thread in archive order, leaves later entries unwritten.
+TEST_F(ZipUnzipTest, AFailureInOneEntryStopsTheOthers) {
+    WriteFile(source_ + "/b.gz", std::string(4000, 'S'));
+    ASSERT_EQ(RunCommand("truncate -s 160M " + ShellQuote(source_ + "/a.bin")).exitCode, 0);
+    for (int i = 0; i < 200; ++i)
+        WriteFile(source_ + "/c/" + std::to_string(1000 + i) + ".gz", std::to_string(i));
+    ASSERT_TRUE(Pack(archive_, source_));
+    std::string bytes = ReadFile(archive_);
+    bytes[bytes.find(std::string(4000, 'S')) + 9] ^= 1;
+    WriteFile(archive_, bytes);
+    KwaCore::Host::ClearRecords();
+    MakeDirs(target_);
+    EXPECT_FALSE(Unpack(archive_, target_));
+    EXPECT_EQ(LogLines(), "Cannot unpack " + archive_ + ": entry \"b.gz\": CRC mismatch\n");
+    EXPECT_FALSE(FileExists(target_ + "/b.gz"));
+    const long long size = FileSize(target_ + "/a.bin"); // stopped in the middle: removed
+    EXPECT_TRUE(size == -1 || size == 160LL << 20) << size;
+
+    struct Calls {
+        std::thread::id thread = std::this_thread::get_id();
+        std::vector<std::string> names;
+    } calls;
+    auto stopAt = [](void* context, const wxZipEntry* entry, const wchar_t*) {
+        auto* c = static_cast<Calls*>(context);
+        EXPECT_EQ(std::this_thread::get_id(), c->thread);
+        c->names.push_back(entry->GetName(wxPATH_UNIX).ToStdString());
+        return c->names.back() != "c/1150.gz";
+    };
+    RemoveTree(source_ + "/a.bin");
+    ASSERT_TRUE(Pack(archive_, source_));
+    RemoveTree(target_);
+    MakeDirs(target_);
+    EXPECT_FALSE(Unpack(archive_, target_, stopAt, &calls));
+    ASSERT_EQ(calls.names.size(), 153u); // b.gz, c/, then c/1000.gz to c/1150.gz in order
+    EXPECT_EQ(calls.names[2], "c/1000.gz");
+    EXPECT_FALSE(FileExists(target_ + "/c/1150.gz") || FileExists(target_ + "/c/1151.gz"));
+}

@@ -76,6 +76,30 @@ void Writer::Push() {
     workReady_.notify_one();
 }
 
+bool Writer::PushWhole() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ > 0 || failed_) {
+            ++count_;
+            workReady_.notify_one();
+            return !failed_;
+        }
+    }
+    // The writer thread waits for a piece and touches nothing until one is
+    // pushed: its state is this thread's for the moment.
+    bool ok = false;
+    try {
+        ok = Handle(pieces_[head_]);
+    } catch (...) {
+        ok = failure_.Fail(pieces_[head_].name, "out of memory");
+    }
+    if (!ok) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = failedLocal_ = true;
+    }
+    return ok;
+}
+
 bool Writer::Finish() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -120,11 +144,6 @@ void Writer::Loop() {
 bool Writer::Handle(const Piece& piece) {
     if (piece.abandon) {
         Discard();
-        return true;
-    }
-    if (piece.directory) {
-        if (tree_.Directory(piece.path, piece.mode) < 0)
-            return failure_.Fail(piece.name, "cannot create the directory: " + ErrorText(errno));
         return true;
     }
     if (piece.first) {

@@ -4,18 +4,24 @@
 // The archive is opened without blocking and must be a regular file. Its central
 // directory is read and every entry checked before anything is written
 // (CentralDirectory), and the target's file system must have room for what the
-// entries declare. Then the entries are read in archive order through two
-// windows over the archive's descriptor (stored data is copied, deflated data
-// inflated with zlib; sizes are checked), while wxZipInputStream walks the same
-// central directory to hand the callback its wxZipEntry; a writer thread places
-// them (EntryPlacement). Every failure is one error line in the log naming the
-// archive, the entry and the rule.
+// entries declare. Then the calling thread walks the entries in archive order,
+// asks the callback about each (wxZipInputStream walks the same central
+// directory to give it its wxZipEntry), creates the directories itself and
+// hands the files out to one worker per processor (EntryWorkers), so that
+// several entries are inflated, checked and written at once. Each worker reads
+// through windows of its own over the archive's descriptor (stored data is
+// copied, deflated data inflated with zlib; sizes are checked) and feeds a
+// writer thread of its own that checks the CRC and writes (EntryPlacement): one
+// large entry, whose deflate stream only one thread can inflate, still keeps
+// two cores busy. Every failure is one error line in the log naming the
+// archive, the entry and the rule; it stops every worker.
 //
 // wx's own read path zeroes every buffer it is handed and reads through 16 KiB
 // steps, which made a plain wxZipInputStream loop twice as slow as Info-ZIP's
 // unzip on many small files; reading the data directly avoids both.
 #include "CentralDirectory.h"
 #include "EntryPlacement.h"
+#include "EntryWorkers.h"
 
 #include <wx/filename.h>
 #include <wx/zipstrm.h>
@@ -25,6 +31,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -58,12 +65,13 @@ public:
 
 // Reads the entry's data (stored or deflated), checks its size and hands it to
 // the writer piece by piece; the writer checks the checksum as it writes (the
-// two threads share the work that way). A piece marked abandoned, or a
-// checksum that does not match, makes the writer remove what it wrote.
+// two threads share the work that way). A piece marked abandoned, a checksum
+// that does not match, or a stop of the workers makes the writer remove what it
+// wrote of the entry.
 class EntryReader {
 public:
-    EntryReader(ArchiveInput& archive, ProgressReporter& progress, Failure& failure)
-        : archive_(archive), progress_(progress), failure_(failure) {}
+    EntryReader(ArchiveInput& archive, WorkerPool& pool, Failure& failure)
+        : archive_(archive), pool_(pool), failure_(failure) {}
 
     bool Ok() const { return inflater_.ok; }
 
@@ -85,8 +93,11 @@ public:
     }
 
 private:
-    // The next piece of the entry; its first says what the entry is.
+    // The next piece of the entry; its first says what the entry is. Null once
+    // the writer or another worker failed.
     Piece* Next(const EntryInfo& entry, Writer& writer, bool& first) {
+        if (pool_.Stopped())
+            return nullptr;
         Piece* piece = writer.Acquire();
         if (piece == nullptr)
             return nullptr;
@@ -97,7 +108,6 @@ private:
             piece->crc = entry.crc;
             piece->dosTime = entry.dosTime;
         }
-        piece->directory = false;
         piece->first = first;
         piece->last = false;
         first = false;
@@ -107,8 +117,11 @@ private:
     bool Finish(const EntryInfo& entry, Piece& piece, Writer& writer, const char* broken) {
         piece.last = broken == nullptr;
         piece.abandon = broken != nullptr;
-        writer.Push();
-        return broken == nullptr || failure_.Fail(entry.name, broken);
+        if (broken != nullptr) {
+            writer.Push();
+            return failure_.Fail(entry.name, broken);
+        }
+        return piece.first ? writer.PushWhole() : (writer.Push(), true);
     }
 
     bool Copy(const EntryInfo& entry, uint64_t at, Writer& writer, uint64_t& produced) {
@@ -185,15 +198,50 @@ private:
     }
 
     void Stream(uint64_t bytes) {
-        progress_.Add(0, bytes);
+        pool_.Count(0, bytes);
         streamed_ += bytes;
     }
 
     ArchiveInput& archive_;
-    ProgressReporter& progress_;
+    WorkerPool& pool_;
     Failure& failure_;
     uint64_t streamed_ = 0;
     Inflater inflater_;
+};
+
+// One worker's byte work: its own windows over the archive, its own inflate
+// stream and its own writer thread.
+class UnpackWork : public EntryWork {
+public:
+    UnpackWork(int archiveFd, uint64_t archiveSize, int rootFd, WorkerPool& pool, Failure& failure)
+        : input_(archiveFd, archiveSize), reader_(input_, pool, failure), writer_(rootFd),
+          pool_(pool), failure_(failure) {
+        if (!reader_.Ok())
+            throw std::bad_alloc();
+        writer_.Start();
+    }
+
+    bool Unpack(const EntryInfo& entry) override {
+        uint64_t produced = 0;
+        if (!reader_.Read(entry, writer_, produced))
+            return false;
+        pool_.Count(1, produced - reader_.Streamed());
+        return true;
+    }
+
+    bool Finish() override {
+        if (writer_.Finish())
+            return true;
+        failure_ = writer_.Why(); // the writer's reason comes first
+        return false;
+    }
+
+private:
+    ArchiveInput input_;
+    EntryReader reader_;
+    Writer writer_;
+    WorkerPool& pool_;
+    Failure& failure_;
 };
 
 // The target's file system must hold what the entries declare: bytes against
@@ -251,14 +299,16 @@ bool Extract(const wxFileName& archive, const wxFileName& target, UnzipCallback 
     wxZipInputStream zip(stream, wxConvUTF8);
     const wxString targetText =
         target.IsDir() ? target.GetPath(wxPATH_GET_VOLUME) : target.GetFullPath();
-    EntryReader reader(stream, progress, failure);
-    if (!reader.Ok())
-        return failure.Fail("", "out of memory");
-
-    // File creation dominates small entries: the writer creates files side by
-    // side with the reading.
-    Writer writer(root.Get());
-    writer.Start();
+    // Directories are made here, in archive order, before the files in them are
+    // handed out; the workers place the files.
+    TargetTree tree(root.Get());
+    WorkerPool pool(progress);
+    const int archiveFd = in.Get(), rootFd = root.Get();
+    const uint64_t archiveSize = uint64_t(info.st_size);
+    pool.Start(WorkerPool::WorkerCount(directory.Count()), [=](WorkerPool& workers,
+                                                               Failure& workerFailure) {
+        return std::make_unique<UnpackWork>(archiveFd, archiveSize, rootFd, workers, workerFailure);
+    });
     bool ok = true;
     EntryInfo entry;
     while (ok && directory.Next(entry)) {
@@ -277,33 +327,23 @@ bool Extract(const wxFileName& archive, const wxFileName& target, UnzipCallback 
         }
         if (entry.path.empty())
             continue; // the target itself ("./"): it exists already
-        if (entry.directory) {
-            Piece* piece = writer.Acquire();
-            if (piece == nullptr) {
-                ok = false;
-                break;
-            }
-            piece->name = entry.name;
-            piece->path = entry.path;
-            piece->mode = entry.mode;
-            piece->directory = true;
-            writer.Push();
-            progress.Add(1, 0);
+        if (!entry.directory) {
+            ok = pool.Give(std::move(entry));
             continue;
         }
-        uint64_t produced = 0;
-        ok = reader.Read(entry, writer, produced);
-        progress.Add(1, produced - reader.Streamed());
+        if (tree.Directory(entry.path, entry.mode) < 0)
+            ok = failure.Fail(entry.name, "cannot create the directory: " + ErrorText(errno));
+        else
+            progress.Add(1, 0);
     }
-    if (ok && failure.set)
-        ok = false; // the central directory could not be read again
-    if (!writer.Finish()) {
-        ok = false;
-        failure = writer.Why();
-    }
-    if (ok)
-        progress.Finish();
-    return ok;
+    if (failure.set)
+        pool.Fail(failure); // a refusal here, or the central directory not read again
+    if (!pool.Finish(failure))
+        return false;
+    if (!ok || failure.set)
+        return false;
+    progress.Finish();
+    return true;
 }
 
 } // namespace
