@@ -400,7 +400,7 @@ TEST_F(ZipUnzipTest, AMillionEntriesKeepMemorySmall) {
         std::string central;
         auto put = [](std::string& to, uint64_t value, int bytes) {
             for (int i = 0; i < bytes; ++i)
-                to += char(value >> (8 * i));
+                to += char(i < 8 ? value >> (8 * i) : 0);
         };
         uint64_t offset = 0;
         for (unsigned i = 0; i < count; ++i) {
