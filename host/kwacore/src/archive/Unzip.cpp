@@ -6,7 +6,7 @@
 // segments, backslashes or drive letters; link, device and pipe entries, unknown
 // methods, encryption and duplicate names refuse the whole archive. Then the
 // entries are read in archive order through two windows over the archive's
-// descriptor (stored data is copied, deflated data inflated with zlib; sizes and
+// descriptor (stored data is copied, deflated data inflated (Codec.h); sizes and
 // checksums are checked), while wxZipInputStream walks the same central
 // directory to hand the callback its wxZipEntry. A writer thread creates the
 // files relative to open directory descriptors, never following a link, with
@@ -17,13 +17,12 @@
 // steps, which made a plain wxZipInputStream loop twice as slow as Info-ZIP's
 // unzip on many small files; reading the data directly avoids both.
 #include "ArchiveSupport.h"
+#include "Codec.h"
 
 #include <wx/filename.h>
 #include <wx/log.h>
 #include <wx/stream.h>
 #include <wx/zipstrm.h>
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -550,7 +549,7 @@ private:
                 return false;
             crc_ = 0;
         }
-        crc_ = uint32_t(crc32(crc_, piece.data.data(), uInt(piece.length)));
+        crc_ = Crc32(crc_, piece.data.data(), piece.length);
         if (piece.length > 0 && !WriteFully(file_.Get(), piece.data.data(), piece.length)) {
             Discard();
             return false;
@@ -628,24 +627,6 @@ private:
     uint32_t crc_ = 0; // of the file being written, checked at its last piece
 };
 
-// An inflate stream that ends itself.
-class Inflater {
-public:
-    Inflater() {
-        std::memset(&stream, 0, sizeof(stream));
-        ok = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
-    }
-    ~Inflater() {
-        if (ok)
-            inflateEnd(&stream);
-    }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-
-    z_stream stream;
-    bool ok = false;
-};
-
 // Reads the entry's data (stored or deflated), checks its size and hands it to
 // the writer piece by piece; the writer checks the checksum as it writes (the
 // two threads share the work that way). A piece marked abandoned, or a
@@ -655,7 +636,7 @@ public:
     EntryReader(FdInputStream& archive, uint64_t dataEnd, ProgressReporter& progress)
         : archive_(archive), dataEnd_(dataEnd), progress_(progress) {}
 
-    bool Ok() const { return inflater_.ok; }
+    bool Ok() const { return inflater_.Ok(); }
 
     // Bytes of the last entry already counted as progress while it was read, so
     // that one large file does not hold the progress back until its end.
@@ -709,11 +690,9 @@ private:
 
     bool Inflate(size_t index, const Record& record, uint64_t at, Writer& writer,
                  uint64_t& produced) {
-        z_stream& z = inflater_.stream;
-        if (inflateReset(&z) != Z_OK)
-            return false;
+        Inflater& z = inflater_;
+        z.Reset();
         uint64_t inLeft = record.compressedSize;
-        z.avail_in = 0;
         bool first = true;
         bool end = false;
         while (!end) {
@@ -726,29 +705,27 @@ private:
             first = false;
             bool broken = false;
             while (piece->length < PieceSize && !end && !broken) {
-                if (z.avail_in == 0 && inLeft > 0) {
+                if (z.InputLeft() == 0 && inLeft > 0) {
                     const size_t n = size_t(std::min<uint64_t>(inLeft, WindowSize / 4));
                     const unsigned char* input = archive_.View(at, n);
                     if (input == nullptr) {
                         broken = true;
                         break;
                     }
-                    z.next_in = const_cast<unsigned char*>(input);
-                    z.avail_in = uInt(n);
+                    z.Input(input, n);
                     at += n;
                     inLeft -= n;
                 }
-                z.next_out = piece->data.data() + piece->length;
-                z.avail_out = uInt(PieceSize - piece->length);
-                const uInt before = z.avail_in;
-                const int rc = inflate(&z, Z_NO_FLUSH);
-                const size_t made = PieceSize - piece->length - z.avail_out;
+                const size_t before = z.InputLeft();
+                size_t made = 0;
+                const Inflater::Result rc =
+                    z.Run(piece->data.data() + piece->length, PieceSize - piece->length, made);
                 piece->length += made;
-                if (rc == Z_STREAM_END)
+                if (rc == Inflater::Result::End)
                     end = true;
-                else if (rc != Z_OK && rc != Z_BUF_ERROR)
+                else if (rc == Inflater::Result::Broken)
                     broken = true; // corrupt data
-                else if (made == 0 && before == z.avail_in && inLeft == 0)
+                else if (made == 0 && before == z.InputLeft() && inLeft == 0)
                     broken = true; // the data ends before the stream does
             }
             produced += piece->length;

@@ -7,17 +7,16 @@
 // deflated with the previous 32 KiB as its dictionary and every chunk but the
 // last ends on a byte boundary (sync flush), so the chunks of one entry join into
 // one deflate stream. Content that does not compress (by its extension, or by a
-// quick probe of its first block) is stored; the rest is deflated at zlib's
-// level 6, Info-ZIP's default. Local headers are patched with the
+// quick probe of its first block) is stored; the rest is deflated (Codec.h) as
+// small as Info-ZIP's default makes it. Local headers are patched with the
 // checksum and sizes once an entry is complete; Zip64 records appear where sizes,
 // offsets or counts need them. The archive is written beside its final name and
 // renamed into place only once it is complete.
 #include "ArchiveSupport.h"
+#include "Codec.h"
 #include "DirectoryEntries.h"
 
 #include <wx/filename.h>
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +40,6 @@ using namespace Archive;
 constexpr size_t ChunkSize = 256 * 1024;
 constexpr size_t ProbeSize = 64 * 1024;
 constexpr size_t DictionarySize = 32 * 1024;
-constexpr int DeflateLevel = 6;
 constexpr int MaxDepth = 200;
 constexpr size_t MaxItemsPerJob = 256;
 // Sizes from this one up get Zip64 fields in their local header, leaving room
@@ -69,60 +67,6 @@ bool HasStoredExtension(const std::string& name) {
     return false;
 }
 
-// A deflate stream that ends itself.
-class Deflater {
-public:
-    explicit Deflater(int level) {
-        std::memset(&stream_, 0, sizeof(stream_));
-        ok_ = deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~Deflater() {
-        if (ok_)
-            deflateEnd(&stream_);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    bool Ok() const { return ok_; }
-
-    // Deflates input into out (resized as needed); Z_FINISH ends the stream,
-    // Z_SYNC_FLUSH leaves it open on a byte boundary.
-    bool Run(const unsigned char* input, size_t length, const unsigned char* dictionary,
-             size_t dictionaryLength, int flush, std::vector<unsigned char>& out, size_t outStart,
-             size_t& outLength) {
-        if (!ok_ || deflateReset(&stream_) != Z_OK)
-            return false;
-        if (dictionaryLength > 0 &&
-            deflateSetDictionary(&stream_, dictionary, uInt(dictionaryLength)) != Z_OK)
-            return false;
-        const size_t bound = outStart + deflateBound(&stream_, uLong(length)) + 64;
-        if (out.size() < bound)
-            out.resize(std::max(bound, out.size() + out.size() / 2));
-        stream_.next_in = const_cast<unsigned char*>(input);
-        stream_.avail_in = uInt(length);
-        size_t at = outStart;
-        for (;;) {
-            if (out.size() - at < 64)
-                out.resize(out.size() * 2);
-            stream_.next_out = out.data() + at;
-            stream_.avail_out = uInt(out.size() - at);
-            const int rc = deflate(&stream_, flush);
-            at = out.size() - stream_.avail_out;
-            outLength = at - outStart;
-            if (rc == Z_STREAM_END)
-                return true;
-            if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return false;
-            if (flush != Z_FINISH && stream_.avail_in == 0 && stream_.avail_out > 0)
-                return true;
-        }
-    }
-
-private:
-    z_stream stream_;
-    bool ok_ = false;
-};
-
 // True when a quick deflate of the first block saves next to nothing.
 bool LooksIncompressible(Deflater& probe, const unsigned char* data, size_t length,
                          std::vector<unsigned char>& scratch) {
@@ -130,7 +74,7 @@ bool LooksIncompressible(Deflater& probe, const unsigned char* data, size_t leng
     if (length < 512)
         return false;
     size_t outLength = 0;
-    if (!probe.Run(data, length, nullptr, 0, Z_FINISH, scratch, 0, outLength))
+    if (!probe.Run(data, length, nullptr, 0, true, scratch, 0, outLength))
         return false;
     return outLength * 100 >= length * 97;
 }
@@ -242,7 +186,8 @@ private:
 class Packer {
 public:
     Packer(ZipCallback callback, void* context, const wxFileName& archive)
-        : callback_(callback), context_(context), progress_(true, archive), probe_(1) {}
+        : callback_(callback), context_(context), progress_(true, archive),
+          probe_(Deflater::Effort::Probe) {}
 
     ~Packer() { StopWorkers(); }
 
@@ -325,8 +270,8 @@ void Packer::StopWorkers() {
 }
 
 void Packer::WorkerLoop() {
-    Deflater deflater(DeflateLevel);
-    Deflater probe(1);
+    Deflater deflater(Deflater::Effort::Pack);
+    Deflater probe(Deflater::Effort::Probe);
     std::vector<unsigned char> scratch;
     for (;;) {
         Job* job = nullptr;
@@ -360,16 +305,15 @@ void Packer::Work(Job& job, Deflater& deflater, Deflater& probe,
         if (item.directory)
             continue;
         const unsigned char* data = job.in.data() + item.inOffset;
-        item.crc = uint32_t(crc32(0, data, uInt(item.inLength)));
+        item.crc = Crc32(0, data, item.inLength);
         if (!item.deflate || item.inLength == 0)
             continue;
         if (item.mayStore && item.inLength > ProbeSize &&
             LooksIncompressible(probe, data, item.inLength, scratch))
             continue;
-        const int flush = item.last ? Z_FINISH : Z_SYNC_FLUSH;
         const size_t dictionaryLength = item.first ? 0 : job.dictionaryLength;
         item.outOffset = job.outUsed;
-        if (!deflater.Run(data, item.inLength, job.dictionary.data(), dictionaryLength, flush,
+        if (!deflater.Run(data, item.inLength, job.dictionary.data(), dictionaryLength, item.last,
                           job.out, job.outUsed, item.outLength)) {
             job.failed = true;
             return;
@@ -451,7 +395,7 @@ bool Packer::Retire(const Job& job, const Item& item) {
         if (!WriteLocalHeader(entry, single))
             return false;
     } else {
-        entry.crc = uint32_t(crc32_combine(entry.crc, item.crc, z_off_t(item.inLength)));
+        entry.crc = Crc32Combine(entry.crc, item.crc, item.inLength);
         entry.size += item.inLength;
         entry.compressedSize += written;
     }
