@@ -80,10 +80,13 @@ Inflater::Inflater() {
 
 Inflater::~Inflater() = default;
 
-void Inflater::Reset() {
+bool Inflater::Reset() {
+    if (!Ok())
+        return false;
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_DEFLATE;
     state_->hist_bits = 0;
+    return true;
 }
 
 void Inflater::Input(const unsigned char* data, size_t length) {

@@ -67,8 +67,8 @@ public:
 
     bool Ok() const { return state_ != nullptr; }
 
-    // Starts a new stream.
-    void Reset();
+    // Starts a new stream; false when the inflater could not be made.
+    bool Reset();
     // Hands over the next input; it must stay readable until it is used up.
     void Input(const unsigned char* data, size_t length);
     // Input not yet used.

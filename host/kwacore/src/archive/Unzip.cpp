@@ -691,7 +691,8 @@ private:
     bool Inflate(size_t index, const Record& record, uint64_t at, Writer& writer,
                  uint64_t& produced) {
         Inflater& z = inflater_;
-        z.Reset();
+        if (!z.Reset())
+            return false;
         uint64_t inLeft = record.compressedSize;
         bool first = true;
         bool end = false;
