@@ -51,8 +51,6 @@ mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
 tools=(relay zip bsdtar 7z)
 peers=(zip bsdtar 7z)
-declare -A create_label=([relay]=CreateBundle [zip]="zip -r -q" [bsdtar]="bsdtar --format zip" [7z]="7z a -mmt=2")
-declare -A extract_label=([relay]=ExtractBundles [zip]="unzip -q" [bsdtar]="bsdtar -x" [7z]="7z x -mmt=2")
 declare -A target=([small:create]=">= 2x" [small:extract]=">= 1.2x" [mixed:create]=">= 5x"
                    [mixed:extract]=">= 1.5x" [random:create]="" [random:extract]="")
 
@@ -178,6 +176,7 @@ done
 printf '| %-26s | %-30s | %-30s | %-30s | %-30s | %-22s | %-7s |\n' "peak memory, relay" \
     "$(mib $((peak_kb * 1024))) MiB" "" "" "" "" "< 32 MiB"
 echo
+echo "peers: zip -r -q / unzip -q; bsdtar -c --format zip / bsdtar -x; 7z a -tzip -mmt=2 / 7z x -mmt=2"
 for note in "${notes[@]}"; do
     [ -n "$note" ] && echo "$note"
 done
