@@ -27,7 +27,7 @@ class Deflater {
 public:
     enum class Effort {
         Probe, // fastest: only to see whether content compresses
-        Pack   // what archives are packed with: as small as Info-ZIP's default
+        Pack   // what archives are packed with: about as small as Info-ZIP's default
     };
 
     explicit Deflater(Effort effort);

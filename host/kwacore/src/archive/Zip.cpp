@@ -7,8 +7,8 @@
 // deflated with the previous 32 KiB as its dictionary and every chunk but the
 // last ends on a byte boundary (sync flush), so the chunks of one entry join into
 // one deflate stream. Content that does not compress (by its extension, or by a
-// quick probe of its first block) is stored; the rest is deflated (Codec.h) as
-// small as Info-ZIP's default makes it. Local headers are patched with the
+// quick probe of its first block) is stored; the rest is deflated (Codec.h)
+// about as small as Info-ZIP's default makes it. Local headers are patched with the
 // checksum and sizes once an entry is complete; Zip64 records appear where sizes,
 // offsets or counts need them. The archive is written beside its final name and
 // renamed into place only once it is complete.
