@@ -17,13 +17,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -50,7 +50,8 @@ std::vector<Piece> Pieces(const std::vector<Bytes>& files) {
     std::vector<Piece> pieces;
     for (const Bytes& f : files)
         for (size_t at = 0; at < f.size() || at == 0; at += Chunk)
-            pieces.push_back({f.data() + at, std::min(Chunk, f.size() - at), at > 0, at + Chunk >= f.size()});
+            pieces.push_back(
+                {f.data() + at, std::min(Chunk, f.size() - at), at > 0, at + Chunk >= f.size()});
     return pieces;
 }
 
@@ -83,7 +84,9 @@ size_t ZlibDeflate(const std::vector<Piece>& pieces, int level, std::vector<Byte
 size_t IsalDeflate(const std::vector<Piece>& pieces, int level) {
     isal_zstream z{};
     isal_deflate_init(&z);
-    Bytes levelBuffer(level == 1 ? ISAL_DEF_LVL1_DEFAULT : level == 2 ? ISAL_DEF_LVL2_DEFAULT : ISAL_DEF_LVL3_DEFAULT);
+    Bytes levelBuffer(level == 1   ? ISAL_DEF_LVL1_DEFAULT
+                      : level == 2 ? ISAL_DEF_LVL2_DEFAULT
+                                   : ISAL_DEF_LVL3_DEFAULT);
     Bytes out(Chunk * 2);
     size_t total = 0;
     for (const Piece& p : pieces) {
@@ -118,7 +121,8 @@ size_t LibdeflateDeflate(const std::vector<Piece>& pieces, int level) {
 }
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // One measured case: its name and a run that returns the bytes it made.
@@ -158,62 +162,94 @@ int main(int argc, char** argv) {
         const std::vector<Piece>& p = pieces[k];
         const std::vector<Bytes>& z = streams[k];
         for (int level : {1, 6})
-            cases.push_back({kind + "deflate zlib " + std::to_string(level), [&p, level] { return ZlibDeflate(p, level, nullptr); }, in});
+            cases.push_back({kind + "deflate zlib " + std::to_string(level),
+                             [&p, level] { return ZlibDeflate(p, level, nullptr); }, in});
         for (int level : {1, 2, 3})
-            cases.push_back({kind + "deflate ISA-L " + std::to_string(level), [&p, level] { return IsalDeflate(p, level); }, in});
+            cases.push_back({kind + "deflate ISA-L " + std::to_string(level),
+                             [&p, level] { return IsalDeflate(p, level); }, in});
         for (int level : {1, 6, 9})
-            cases.push_back({kind + "deflate libdeflate " + std::to_string(level), [&p, level] { return LibdeflateDeflate(p, level); }, in});
+            cases.push_back({kind + "deflate libdeflate " + std::to_string(level),
+                             [&p, level] { return LibdeflateDeflate(p, level); }, in});
         // Inflating the zlib 6 streams: zlib and ISA-L through 256 KiB of output
         // at a time, libdeflate whole (only small files: it needs all of an entry).
-        cases.push_back({kind + "inflate zlib", [&z, &out] {
-            z_stream s{};
-            inflateInit2(&s, -MAX_WBITS);
-            size_t made = 0;
-            for (const Bytes& b : z) {
-                inflateReset(&s);
-                s.next_in = const_cast<unsigned char*>(b.data());
-                s.avail_in = uInt(b.size());
-                for (int rc = Z_OK; rc == Z_OK;) {
-                    s.next_out = out.data();
-                    s.avail_out = uInt(out.size());
-                    rc = inflate(&s, Z_NO_FLUSH);
-                    made += out.size() - s.avail_out;
-                }
-            }
-            inflateEnd(&s);
-            return made;
-        }, in});
-        cases.push_back({kind + "inflate ISA-L", [&z, &out, &state] {
-            size_t made = 0;
-            for (const Bytes& b : z) {
-                isal_inflate_init(state.get());
-                state->crc_flag = ISAL_DEFLATE;
-                state->next_in = const_cast<unsigned char*>(b.data());
-                state->avail_in = uint32_t(b.size());
-                while (state->block_state != ISAL_BLOCK_FINISH) {
-                    state->next_out = out.data();
-                    state->avail_out = uint32_t(out.size());
-                    if (isal_inflate(state.get()) != ISAL_DECOMP_OK)
-                        break;
-                    made += out.size() - state->avail_out;
-                }
-            }
-            return made;
-        }, in});
+        cases.push_back({kind + "inflate zlib",
+                         [&z, &out] {
+                             z_stream s{};
+                             inflateInit2(&s, -MAX_WBITS);
+                             size_t made = 0;
+                             for (const Bytes& b : z) {
+                                 inflateReset(&s);
+                                 s.next_in = const_cast<unsigned char*>(b.data());
+                                 s.avail_in = uInt(b.size());
+                                 for (int rc = Z_OK; rc == Z_OK;) {
+                                     s.next_out = out.data();
+                                     s.avail_out = uInt(out.size());
+                                     rc = inflate(&s, Z_NO_FLUSH);
+                                     made += out.size() - s.avail_out;
+                                 }
+                             }
+                             inflateEnd(&s);
+                             return made;
+                         },
+                         in});
+        cases.push_back({kind + "inflate ISA-L",
+                         [&z, &out, &state] {
+                             size_t made = 0;
+                             for (const Bytes& b : z) {
+                                 isal_inflate_init(state.get());
+                                 state->crc_flag = ISAL_DEFLATE;
+                                 state->next_in = const_cast<unsigned char*>(b.data());
+                                 state->avail_in = uint32_t(b.size());
+                                 while (state->block_state != ISAL_BLOCK_FINISH) {
+                                     state->next_out = out.data();
+                                     state->avail_out = uint32_t(out.size());
+                                     if (isal_inflate(state.get()) != ISAL_DECOMP_OK)
+                                         break;
+                                     made += out.size() - state->avail_out;
+                                 }
+                             }
+                             return made;
+                         },
+                         in});
         if (k == 1)
-            cases.push_back({kind + "inflate libdeflate", [&z, &out, decompressor] {
-                size_t made = 0;
-                for (const Bytes& b : z) {
-                    size_t n = 0;
-                    if (libdeflate_deflate_decompress(decompressor, b.data(), b.size(), out.data(), out.size(), &n) == LIBDEFLATE_SUCCESS)
-                        made += n;
-                }
-                return made;
-            }, in});
+            cases.push_back({kind + "inflate libdeflate",
+                             [&z, &out, decompressor] {
+                                 size_t made = 0;
+                                 for (const Bytes& b : z) {
+                                     size_t n = 0;
+                                     if (libdeflate_deflate_decompress(
+                                             decompressor, b.data(), b.size(), out.data(),
+                                             out.size(), &n) == LIBDEFLATE_SUCCESS)
+                                         made += n;
+                                 }
+                                 return made;
+                             },
+                             in});
         const std::vector<Bytes>* data = &set;
-        cases.push_back({kind + "crc32 zlib", [data] { size_t c = 0; for (const Bytes& b : *data) c += crc32(0, b.data(), uInt(b.size())); return c & 1; }, in});
-        cases.push_back({kind + "crc32 ISA-L", [data] { size_t c = 0; for (const Bytes& b : *data) c += crc32_gzip_refl(0, b.data(), b.size()); return c & 1; }, in});
-        cases.push_back({kind + "crc32 libdeflate", [data] { size_t c = 0; for (const Bytes& b : *data) c += libdeflate_crc32(0, b.data(), b.size()); return c & 1; }, in});
+        cases.push_back({kind + "crc32 zlib",
+                         [data] {
+                             size_t c = 0;
+                             for (const Bytes& b : *data)
+                                 c += crc32(0, b.data(), uInt(b.size()));
+                             return c & 1;
+                         },
+                         in});
+        cases.push_back({kind + "crc32 ISA-L",
+                         [data] {
+                             size_t c = 0;
+                             for (const Bytes& b : *data)
+                                 c += crc32_gzip_refl(0, b.data(), b.size());
+                             return c & 1;
+                         },
+                         in});
+        cases.push_back({kind + "crc32 libdeflate",
+                         [data] {
+                             size_t c = 0;
+                             for (const Bytes& b : *data)
+                                 c += libdeflate_crc32(0, b.data(), b.size());
+                             return c & 1;
+                         },
+                         in});
     }
     // Rounds interleave the cases, so that a busy moment of the machine hits all.
     for (int r = 0; r < rounds; ++r)
@@ -227,17 +263,21 @@ int main(int argc, char** argv) {
     for (const Case& c : cases)
         if (c.name.find("deflate zlib 6") != std::string::npos)
             zlib6[c.name.substr(0, c.name.find(','))] = c.out;
-    std::printf("| %-32s | %-22s | %-14s |\n", "codec, path (one core)", "MiB/s: median (range)", "size / zlib 6");
+    std::printf("| %-32s | %-22s | %-14s |\n", "codec, path (one core)", "MiB/s: median (range)",
+                "size / zlib 6");
     std::printf("|---|---|---|\n");
     for (Case& c : cases) {
         std::sort(c.seconds.begin(), c.seconds.end());
         const double mib = c.in / 1048576.0;
         char size[32] = "";
-        if (c.name.find("deflate") != std::string::npos && c.name.find("inflate") == std::string::npos)
-            std::snprintf(size, sizeof size, "%.4f", double(c.out) / zlib6[c.name.substr(0, c.name.find(','))]);
+        if (c.name.find("deflate") != std::string::npos &&
+            c.name.find("inflate") == std::string::npos)
+            std::snprintf(size, sizeof size, "%.4f",
+                          double(c.out) / zlib6[c.name.substr(0, c.name.find(','))]);
         char speed[64];
-        std::snprintf(speed, sizeof speed, "%.0f (%.0f-%.0f)", mib / c.seconds[c.seconds.size() / 2],
-                      mib / c.seconds.back(), mib / c.seconds.front());
+        std::snprintf(speed, sizeof speed, "%.0f (%.0f-%.0f)",
+                      mib / c.seconds[c.seconds.size() / 2], mib / c.seconds.back(),
+                      mib / c.seconds.front());
         std::printf("| %-32s | %-22s | %-14s |\n", c.name.c_str(), speed, size);
     }
 }
