@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Builds a web root for the bundle benchmark.
 
-make-tree.py small DIR    20,000 files of 4 KiB text in 100 directories
-make-tree.py mixed DIR    1 GiB of 64 MiB files: half random, half text
-make-tree.py random DIR   1 GiB of random 64 MiB files
+make-tree.py small DIR [FILES]   FILES (20,000) files of 4 KiB text in 100 directories
+make-tree.py mixed DIR [MIB]     MIB (1024) MiB in 16 files: half random, half text
+make-tree.py random DIR [MIB]    MIB (1024) MiB in 16 random files
 """
 import os
 import random
@@ -30,12 +30,14 @@ def write_text(path, size, rng, lines):
 
 def write_random(path, size):
     with open(path, 'wb') as out:
-        for _ in range(size // MIB):
-            out.write(os.urandom(MIB))
+        for at in range(0, size, MIB):
+            out.write(os.urandom(min(MIB, size - at)))
 
 
 def main():
     kind, root = sys.argv[1], sys.argv[2]
+    amount = int(sys.argv[3]) if len(sys.argv) > 3 else (20000 if kind == 'small' else 1024)
+    size = amount * MIB // 16
     rng = random.Random(42)
     os.makedirs(root, exist_ok=True)
     if kind == 'small':
@@ -43,18 +45,18 @@ def main():
         for d in range(100):
             sub = os.path.join(root, 'd%03d' % d)
             os.makedirs(sub, exist_ok=True)
-            for f in range(200):
+            for f in range(amount // 100):
                 data = ''.join(rng.choices(lines, k=64))[:4096]
                 with open(os.path.join(sub, 'f%03d.txt' % f), 'w') as out:
                     out.write(data)
     elif kind == 'mixed':
         lines = text_lines(rng, 200000)
         for i in range(8):
-            write_random(os.path.join(root, 'blob%02d.bin' % i), 64 * MIB)
-            write_text(os.path.join(root, 'text%02d.log' % i), 64 * MIB, rng, lines)
+            write_random(os.path.join(root, 'blob%02d.bin' % i), size)
+            write_text(os.path.join(root, 'text%02d.log' % i), size, rng, lines)
     elif kind == 'random':
         for i in range(16):
-            write_random(os.path.join(root, 'blob%02d.bin' % i), 64 * MIB)
+            write_random(os.path.join(root, 'blob%02d.bin' % i), size)
     else:
         sys.exit(__doc__)
 

@@ -8,12 +8,14 @@ packages=(
     libwxgtk3.2-dev          # wxWidgets 3.2; only the base library is linked
     liblua5.2-dev lua5.2
     libssl-dev openssl
-    zlib1g-dev               # deflate for the zip layer of the core library
+    zlib1g-dev               # checksums of the zip layer of the core library
+    libisal-dev              # deflate, inflate and CRC-32 of the zip layer (ISA-L)
     nginx-light
     nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev
     curl zip unzip python3 wrk time
-    p7zip-full libarchive-tools  # other zip tools, for the compatibility test
+    p7zip-full libarchive-tools  # other zip tools: the compatibility test, bench/run's peers
+    libdeflate-dev           # bench/codecs compares it
     clang libclang-rt-dev
     procps iproute2 file dpkg-dev
     systemd adduser util-linux  # systemd-analyze checks the unit; the package adds a user; setpriv, unshare

@@ -518,3 +518,52 @@ TEST_F(ZipUnzipTest, AFailureInOneEntryStopsTheOthers) {
     EXPECT_EQ(calls.names[2], "c/1000.gz");
     EXPECT_FALSE(FileExists(target_ + "/c/1150.gz") || FileExists(target_ + "/c/1151.gz"));
 }
+
+// The codec against deflate streams of another packer (Python's zlib at the
+// edges: stored and fixed-code blocks, a 1000:1 stream that fills many output
+// pieces from one read), a stream cut short and one longer than its entry; and
+// the other readers, which check every CRC, against a multi-chunk archive of ours.
+TEST_F(ZipUnzipTest, TheCodecReadsOtherStreamsAndOtherReadersReadOurs) {
+    // put() hands zipfile a stream made here; zipfile records the CRC and size
+    // of data itself, so a wrong stream shows as a wrong size or CRC.
+    const std::string preamble = R"(import random, zlib
+class Raw:
+    def __init__(self, stream): self.stream = stream
+    def compress(self, data): return b''
+    def flush(self): return self.stream
+def put(data, level, cut=0, extra=b''):
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    stream = c.compress(data + extra) + c.flush()
+    zipfile._get_compressor = lambda *a: Raw(stream[:len(stream) - cut])
+    add('e', data)
+text = bytes(random.Random(1).choices(b'relay bundle\n', k=1500000))
+)";
+    const struct {
+        const char* what;
+        const char* put;
+        bool good;
+    } cases[] = {
+        {"level 9 text over several pieces", "put(text, 9)", true},
+        {"30 MiB of zeros from 30 KiB", "put(bytes(30 << 20), 9)", true},
+        {"stored blocks", "put(text[:700000], 0)", true},
+        {"fixed codes", "put(b'hello', 1)", true},
+        {"stream cut short", "put(bytes(3 << 20), 6, cut=3)", false},
+        {"stream longer than the entry", "put(text[:5000], 6, extra=b'x')", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveTree(target_);
+        MakeDirs(target_);
+        MakePythonArchive(archive_, preamble + c.put);
+        EXPECT_EQ(Unpack(archive_, target_), c.good);
+        EXPECT_EQ(FileExists(target_ + "/e"), c.good);
+    }
+
+    WriteFile(source_ + "/big.txt", TextContent(1024 * 1024 + 3, 5));
+    WriteFile(source_ + "/small.txt", TextContent(999, 6));
+    ASSERT_TRUE(Pack(archive_, source_));
+    for (const char* reader : {"unzip -tq ", "bsdtar -xOf ", "7z t -bso0 -bsp0 "}) {
+        const CommandResult read = RunCommand(reader + ShellQuote(archive_) + " >/dev/null");
+        EXPECT_EQ(read.exitCode, 0) << reader << read.output;
+    }
+}

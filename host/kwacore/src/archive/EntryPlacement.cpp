@@ -4,7 +4,7 @@
 // removed, so damaged data never stays behind.
 #include "EntryPlacement.h"
 
-#include <zlib.h>
+#include "Codec.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -151,7 +151,7 @@ bool Writer::Handle(const Piece& piece) {
             return false;
         crc_ = 0;
     }
-    crc_ = uint32_t(crc32(crc_, piece.data.data(), uInt(piece.length)));
+    crc_ = Crc32(crc_, piece.data.data(), piece.length);
     if (piece.length > 0 && !WriteFully(file_.Get(), piece.data.data(), piece.length)) {
         const int error = errno;
         Discard();

@@ -10,7 +10,7 @@
 // hands the files out to one worker per processor (EntryWorkers), so that
 // several entries are inflated, checked and written at once. Each worker reads
 // through windows of its own over the archive's descriptor (stored data is
-// copied, deflated data inflated with zlib; sizes are checked) and feeds a
+// copied, deflated data inflated (Codec.h); sizes are checked) and feeds a
 // writer thread of its own that checks the CRC and writes (EntryPlacement): one
 // large entry, whose deflate stream only one thread can inflate, still keeps
 // two cores busy. Every failure is one error line in the log naming the
@@ -20,13 +20,12 @@
 // steps, which made a plain wxZipInputStream loop twice as slow as Info-ZIP's
 // unzip on many small files; reading the data directly avoids both.
 #include "CentralDirectory.h"
+#include "Codec.h"
 #include "EntryPlacement.h"
 #include "EntryWorkers.h"
 
 #include <wx/filename.h>
 #include <wx/zipstrm.h>
-
-#include <zlib.h>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -45,24 +44,6 @@ using namespace Archive;
 // Room kept free beyond what the entries declare.
 constexpr uint64_t SpaceMargin = 1 << 20;
 
-// An inflate stream that ends itself.
-class Inflater {
-public:
-    Inflater() {
-        std::memset(&stream, 0, sizeof(stream));
-        ok = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
-    }
-    ~Inflater() {
-        if (ok)
-            inflateEnd(&stream);
-    }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-
-    z_stream stream;
-    bool ok = false;
-};
-
 // Reads the entry's data (stored or deflated), checks its size and hands it to
 // the writer piece by piece; the writer checks the checksum as it writes (the
 // two threads share the work that way). A piece marked abandoned, a checksum
@@ -73,7 +54,7 @@ public:
     EntryReader(ArchiveInput& archive, WorkerPool& pool, Failure& failure)
         : archive_(archive), pool_(pool), failure_(failure) {}
 
-    bool Ok() const { return inflater_.ok; }
+    bool Ok() const { return inflater_.Ok(); }
 
     // Bytes of the last entry already counted as progress while it was read, so
     // that one large file does not hold the progress back until its end.
@@ -145,11 +126,10 @@ private:
     }
 
     bool Inflate(const EntryInfo& entry, uint64_t at, Writer& writer, uint64_t& produced) {
-        z_stream& z = inflater_.stream;
-        if (inflateReset(&z) != Z_OK)
+        Inflater& z = inflater_;
+        if (!z.Reset())
             return failure_.Fail(entry.name, "inflate failed");
         uint64_t inLeft = entry.compressedSize;
-        z.avail_in = 0;
         bool first = true;
         bool end = false;
         while (!end) {
@@ -158,29 +138,27 @@ private:
                 return false;
             bool broken = false;
             while (piece->length < PieceSize && !end && !broken) {
-                if (z.avail_in == 0 && inLeft > 0) {
+                if (z.InputLeft() == 0 && inLeft > 0) {
                     const size_t n = size_t(std::min<uint64_t>(inLeft, WindowSize / 4));
                     const unsigned char* input = archive_.View(at, n);
                     if (input == nullptr) {
                         broken = true;
                         break;
                     }
-                    z.next_in = const_cast<unsigned char*>(input);
-                    z.avail_in = uInt(n);
+                    z.Input(input, n);
                     at += n;
                     inLeft -= n;
                 }
-                z.next_out = piece->data.data() + piece->length;
-                z.avail_out = uInt(PieceSize - piece->length);
-                const uInt before = z.avail_in;
-                const int rc = inflate(&z, Z_NO_FLUSH);
-                const size_t made = PieceSize - piece->length - z.avail_out;
+                const size_t before = z.InputLeft();
+                size_t made = 0;
+                const Inflater::Result rc =
+                    z.Run(piece->data.data() + piece->length, PieceSize - piece->length, made);
                 piece->length += made;
-                if (rc == Z_STREAM_END)
+                if (rc == Inflater::Result::End)
                     end = true;
-                else if (rc != Z_OK && rc != Z_BUF_ERROR)
+                else if (rc == Inflater::Result::Broken)
                     broken = true; // corrupt data
-                else if (made == 0 && before == z.avail_in && inLeft == 0)
+                else if (made == 0 && before == z.InputLeft() && inLeft == 0)
                     broken = true; // the data ends before the stream does
             }
             produced += piece->length;

@@ -4,8 +4,8 @@
 // previous 32 KiB as its dictionary and every chunk but the last ends on a byte
 // boundary (sync flush), so the chunks of one entry join into one deflate stream.
 // Content that does not compress (by its extension, or by a quick probe of its
-// first block) is stored; the rest is deflated at zlib's level 6, Info-ZIP's
-// default.
+// first block) is stored; the rest is deflated (Codec.h) about as small as
+// Info-ZIP's default makes it.
 #include "ZipPacker.h"
 
 #include <algorithm>
@@ -41,7 +41,7 @@ bool LooksIncompressible(Deflater& probe, const unsigned char* data, size_t leng
     if (length < 512)
         return false;
     size_t outLength = 0;
-    if (!probe.Run(data, length, nullptr, 0, Z_FINISH, scratch, 0, outLength))
+    if (!probe.Run(data, length, nullptr, 0, true, scratch, 0, outLength))
         return false;
     return outLength * 100 >= length * 97;
 }
@@ -71,8 +71,8 @@ void Packer::StopWorkers() {
 }
 
 void Packer::WorkerLoop() {
-    Deflater deflater(DeflateLevel);
-    Deflater probe(1);
+    Deflater deflater(Deflater::Effort::Pack);
+    Deflater probe(Deflater::Effort::Probe);
     std::vector<unsigned char> scratch;
     for (;;) {
         Job* job = nullptr;
@@ -106,16 +106,15 @@ void Packer::Work(Job& job, Deflater& deflater, Deflater& probe,
         if (item.directory)
             continue;
         const unsigned char* data = job.in.data() + item.inOffset;
-        item.crc = uint32_t(crc32(0, data, uInt(item.inLength)));
+        item.crc = Crc32(0, data, item.inLength);
         if (!item.deflate || item.inLength == 0)
             continue;
         if (item.mayStore && item.inLength > ProbeSize &&
             LooksIncompressible(probe, data, item.inLength, scratch))
             continue;
-        const int flush = item.last ? Z_FINISH : Z_SYNC_FLUSH;
         const size_t dictionaryLength = item.first ? 0 : job.dictionaryLength;
         item.outOffset = job.outUsed;
-        if (!deflater.Run(data, item.inLength, job.dictionary.data(), dictionaryLength, flush,
+        if (!deflater.Run(data, item.inLength, job.dictionary.data(), dictionaryLength, item.last,
                           job.out, job.outUsed, item.outLength)) {
             job.failed = true;
             return;

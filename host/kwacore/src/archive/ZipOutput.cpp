@@ -89,7 +89,7 @@ bool Packer::Retire(const Job& job, const Item& item) {
         if (!WriteLocalHeader(entry, single))
             return false;
     } else {
-        entry.crc = uint32_t(crc32_combine(entry.crc, item.crc, z_off_t(item.inLength)));
+        entry.crc = Crc32Combine(entry.crc, item.crc, item.inLength);
         entry.size += item.inLength;
         entry.compressedSize += written;
     }

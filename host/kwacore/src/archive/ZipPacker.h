@@ -10,8 +10,7 @@
 #pragma once
 
 #include "ArchiveSupport.h"
-
-#include <zlib.h>
+#include "Codec.h"
 
 #include <condition_variable>
 #include <cstring>
@@ -28,7 +27,6 @@ namespace Archive {
 constexpr size_t ChunkSize = 256 * 1024;
 constexpr size_t ProbeSize = 64 * 1024;
 constexpr size_t DictionarySize = 32 * 1024;
-constexpr int DeflateLevel = 6;
 constexpr int MaxDepth = 200;
 constexpr size_t MaxItemsPerJob = 256;
 // Sizes from this one up get Zip64 fields in their local header, leaving room
@@ -37,60 +35,6 @@ constexpr uint64_t Zip64LocalThreshold = 0xF0000000ull;
 constexpr size_t CentralMemoryLimit = 4 << 20;
 
 bool HasStoredExtension(const std::string& name);
-
-// A deflate stream that ends itself.
-class Deflater {
-public:
-    explicit Deflater(int level) {
-        std::memset(&stream_, 0, sizeof(stream_));
-        ok_ = deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~Deflater() {
-        if (ok_)
-            deflateEnd(&stream_);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    bool Ok() const { return ok_; }
-
-    // Deflates input into out (resized as needed); Z_FINISH ends the stream,
-    // Z_SYNC_FLUSH leaves it open on a byte boundary.
-    bool Run(const unsigned char* input, size_t length, const unsigned char* dictionary,
-             size_t dictionaryLength, int flush, std::vector<unsigned char>& out, size_t outStart,
-             size_t& outLength) {
-        if (!ok_ || deflateReset(&stream_) != Z_OK)
-            return false;
-        if (dictionaryLength > 0 &&
-            deflateSetDictionary(&stream_, dictionary, uInt(dictionaryLength)) != Z_OK)
-            return false;
-        const size_t bound = outStart + deflateBound(&stream_, uLong(length)) + 64;
-        if (out.size() < bound)
-            out.resize(std::max(bound, out.size() + out.size() / 2));
-        stream_.next_in = const_cast<unsigned char*>(input);
-        stream_.avail_in = uInt(length);
-        size_t at = outStart;
-        for (;;) {
-            if (out.size() - at < 64)
-                out.resize(out.size() * 2);
-            stream_.next_out = out.data() + at;
-            stream_.avail_out = uInt(out.size() - at);
-            const int rc = deflate(&stream_, flush);
-            at = out.size() - stream_.avail_out;
-            outLength = at - outStart;
-            if (rc == Z_STREAM_END)
-                return true;
-            if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return false;
-            if (flush != Z_FINISH && stream_.avail_in == 0 && stream_.avail_out > 0)
-                return true;
-        }
-    }
-
-private:
-    z_stream stream_;
-    bool ok_ = false;
-};
 
 bool LooksIncompressible(Deflater& probe, const unsigned char* data, size_t length,
                          std::vector<unsigned char>& scratch);
@@ -177,7 +121,8 @@ private:
 class Packer {
 public:
     Packer(ZipCallback callback, void* context, const wxFileName& archive)
-        : callback_(callback), context_(context), progress_(true, archive), probe_(1) {}
+        : callback_(callback), context_(context), progress_(true, archive),
+          probe_(Deflater::Effort::Probe) {}
 
     ~Packer() { StopWorkers(); }
 
