@@ -1,35 +1,25 @@
 // The relay's server certificate: what a new one holds, when an existing one is
 // kept byte for byte, and when it is replaced.
 #include "LuaFixture.h"
+#include "OpenSslHandles.h"
 
-#include <openssl/ec.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <sys/stat.h>
-
-#include <cstdio>
-#include <memory>
+#include <unistd.h>
 
 using namespace kwatest;
+using Kwa::EvpPkeyPtr;
+using Kwa::FilePtr;
+using Kwa::X509Ptr;
 
 namespace {
 
-struct Deleter {
-    void operator()(X509* x) const { X509_free(x); }
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-    void operator()(FILE* f) const { fclose(f); }
-    void operator()(char* s) const { OPENSSL_free(s); }
-};
-template <typename T> using Owned = std::unique_ptr<T, Deleter>;
-
-Owned<X509> LoadCertificate(const std::string& path) {
-    Owned<FILE> file(fopen(path.c_str(), "rb"));
-    return Owned<X509>(file ? PEM_read_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
+X509Ptr LoadCertificate(const std::string& path) {
+    FilePtr file(fopen(path.c_str(), "rb"));
+    return X509Ptr(file ? PEM_read_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 std::string NameOf(X509_NAME* name) {
-    Owned<char> text(X509_NAME_oneline(name, nullptr, 0));
+    Kwa::OpenSslString text(X509_NAME_oneline(name, nullptr, 0));
     return text ? text.get() : "";
 }
 
@@ -44,11 +34,11 @@ struct CertificateRecipe {
 // Writes a self-issued certificate (and its key) as another program would.
 void WriteCertificate(const std::string& certPath, const std::string& keyPath,
                       const CertificateRecipe& recipe) {
-    Owned<EVP_PKEY> key(std::string(recipe.keyType) == "EC"
-                            ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                            : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(recipe.bits)));
+    EvpPkeyPtr key(std::string(recipe.keyType) == "EC"
+                       ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                       : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(recipe.bits)));
     ASSERT_TRUE(key);
-    Owned<X509> x(X509_new());
+    X509Ptr x(X509_new());
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 7);
     X509_gmtime_adj(X509_getm_notBefore(x.get()), recipe.notBeforeOffset);
@@ -60,8 +50,8 @@ void WriteCertificate(const std::string& certPath, const std::string& keyPath,
                                0);
     X509_set_issuer_name(x.get(), name);
     ASSERT_GT(X509_sign(x.get(), key.get(), EVP_sha256()), 0);
-    Owned<FILE> cert(fopen(certPath.c_str(), "wb"));
-    Owned<FILE> keyFile(fopen(keyPath.c_str(), "wb"));
+    FilePtr cert(fopen(certPath.c_str(), "wb"));
+    FilePtr keyFile(fopen(keyPath.c_str(), "wb"));
     ASSERT_TRUE(cert && keyFile);
     PEM_write_X509(cert.get(), x.get());
     PEM_write_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
@@ -100,7 +90,7 @@ protected:
 
 TEST_F(Certificate, ANewCertificateHasItsFieldsAndIsKeptByteForByte) {
     NewRelay();
-    Owned<X509> x = LoadCertificate(CertPath());
+    X509Ptr x = LoadCertificate(CertPath());
     ASSERT_TRUE(x);
     EXPECT_EQ(X509_get_signature_nid(x.get()), NID_sha256WithRSAEncryption);
     EXPECT_EQ(NameOf(X509_get_subject_name(x.get())), "/CN=Kestrel Ward Relay");
@@ -114,8 +104,8 @@ TEST_F(Certificate, ANewCertificateHasItsFieldsAndIsKeptByteForByte) {
     EXPECT_EQ(EVP_PKEY_get_bits(pub), 2048);
     EXPECT_EQ(X509_verify(x.get(), pub), 1); // self-signed
     // The key loads without a pass phrase, matches, and only its owner may read it.
-    Owned<FILE> keyFile(fopen(KeyPath().c_str(), "rb"));
-    Owned<EVP_PKEY> key(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, (void*)""));
+    FilePtr keyFile(fopen(KeyPath().c_str(), "rb"));
+    EvpPkeyPtr key(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, (void*)""));
     ASSERT_TRUE(key);
     EXPECT_EQ(EVP_PKEY_eq(key.get(), pub), 1);
     EXPECT_EQ(FileMode(KeyPath()), 0600u);

@@ -21,6 +21,7 @@ void LuaFixture::TearDown() {
         L = nullptr;
     }
     KwaCore::RequestShutdown(false);
+    KwaCore::Host::SetVerbose(false);
     home_.reset();
 }
 

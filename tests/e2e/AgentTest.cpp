@@ -1,6 +1,7 @@
 // kwagent as a user runs it: started, serving, reported by kwagent status,
 // stopped with SIGTERM, nothing left running.
 #include "RelayFixture.h"
+#include "UniqueFd.h"
 
 #include <nlohmann/json.hpp>
 
@@ -121,12 +122,12 @@ TEST_F(AgentTest, BringsTheServerBackAfterTheErrorLogProtection) {
 }
 
 TEST_F(AgentTest, FailsWhenThePortIsTakenOrCannotHoldTheUploadPort) {
-    const int fd = BindLoopback(port_);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(listen(fd, 1), 0);
+    Kwa::UniqueFd taken(BindLoopback(port_));
+    ASSERT_TRUE(taken.Valid());
+    ASSERT_EQ(listen(taken.Get(), 1), 0);
     agent_.Start();
     const int status = agent_.Ended(std::chrono::seconds(20));
-    close(fd);
+    taken.Reset();
     EXPECT_EQ(status, 1) << Output();
     EXPECT_TRUE(Says("the web server did not start")) << Output();
     WriteConf("65535");

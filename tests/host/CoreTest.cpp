@@ -1,7 +1,9 @@
 // The core library's state on disk: settings in agent.conf, the home and work
 // directories, records (events, traces, wx log messages), file modes, directory
 // removal and pid files.
-#include "HostTest.h"
+#include "LuaFixture.h"
+
+#include <KwaCore.h>
 
 #include <nlohmann/json.hpp>
 #include <wx/log.h>
@@ -16,6 +18,8 @@
 
 namespace kwatest {
 namespace {
+
+using HostTest = LuaFixture;
 
 using KwaCore::CDom;
 using Strings = std::vector<std::string>;

@@ -1,6 +1,8 @@
 // The core library's processes and threads: Execute, reaping, command lines, the
 // shutdown state; and its Lua module.
-#include "HostTest.h"
+#include "LuaFixture.h"
+
+#include <KwaCore.h>
 
 #include <wx/log.h>
 #include <wx/utils.h>
@@ -15,6 +17,8 @@
 
 namespace kwatest {
 namespace {
+
+using HostTest = LuaFixture;
 
 using KwaCore::CDom;
 using Clock = std::chrono::steady_clock;

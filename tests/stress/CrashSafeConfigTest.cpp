@@ -5,6 +5,7 @@
 // writes through the relay module and reports each write with one byte on its
 // standard output. KWA_STRESS_SECONDS bounds the run (default 12 s).
 #include "LuaFixture.h"
+#include "UniqueFd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -72,9 +73,10 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
     while (Clock::now() < end || (writes < wanted && Clock::now() < latest)) {
         int pipeFds[2];
         ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        Kwa::UniqueFd output(pipeFds[0]), input(pipeFds[1]);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, input.Get(), STDOUT_FILENO);
         setenv("KWA_STRESS_WRITER", "1", 1);
         char self[] = "/proc/self/exe";
         char* argv[] = {self, nullptr};
@@ -82,24 +84,23 @@ TEST_F(CrashSafeConfig, AKilledWriterNeverLeavesATornFile) {
         ASSERT_EQ(posix_spawn(&writer, self, &actions, nullptr, argv, environ), 0);
         unsetenv("KWA_STRESS_WRITER");
         posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
+        input.Reset();
         // The first write (the writer must be able to write after a kill), then a
         // random while: mostly within the next few writes, sometimes after many.
         long done = 0;
         for (const auto started = Clock::now();
              done == 0 && Clock::now() - started < std::chrono::seconds(30);)
-            done += ReadWrites(pipeFds[0], 100);
+            done += ReadWrites(output.Get(), 100);
         const int longest = std::uniform_int_distribution<int>(0, 3)(random) == 0 ? 300000 : 30000;
         const auto killAt =
             Clock::now() +
             std::chrono::microseconds(std::uniform_int_distribution<int>(0, longest)(random));
         while (Clock::now() < killAt)
-            done += ReadWrites(pipeFds[0], 1);
+            done += ReadWrites(output.Get(), 1);
         kill(writer, SIGKILL);
         int status = 0;
         waitpid(writer, &status, 0);
-        done += ReadWrites(pipeFds[0], 0);
-        close(pipeFds[0]);
+        done += ReadWrites(output.Get(), 0);
         ++kills;
         writes += done;
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
