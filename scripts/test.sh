@@ -25,5 +25,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j "$jobs"
-cd "$build"
-ctest --output-on-failure -j "$jobs" --timeout 600
+status=0
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) || status=$?
+scripts/count-test-lines
+exit "$status"

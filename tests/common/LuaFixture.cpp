@@ -1,7 +1,5 @@
 #include "LuaFixture.h"
 
-#include <cstdlib>
-
 namespace kwatest {
 
 std::string ToUtf8(const wxString& text) {
@@ -23,6 +21,7 @@ void LuaFixture::TearDown() {
         L = nullptr;
     }
     KwaCore::RequestShutdown(false);
+    KwaCore::Host::SetVerbose(false);
     home_.reset();
 }
 
@@ -53,77 +52,51 @@ void LuaFixture::Run(const std::string& code) {
     EXPECT_EQ(error, "") << "in Lua code:\n" << code;
 }
 
-namespace {
-// Leaves the first value of "return <expr>" on the stack; false on error.
-bool Evaluate(lua_State* L, const std::string& expr, std::string& error) {
+// Evaluates "return <expr>" and hands its first value to convert; a failure (or a
+// value of another type than expected, when one is) fails the test.
+template <typename T, typename Convert>
+T Evaluate(lua_State* L, const std::string& expr, int expected, Convert convert) {
     const std::string code = "return " + expr;
+    const int top = lua_gettop(L);
+    T value{};
     if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 || lua_pcall(L, 0, 1, 0) != 0) {
         const char* message = lua_tostring(L, -1);
-        error = message ? message : "(error)";
-        lua_pop(L, 1);
-        return false;
+        ADD_FAILURE() << "evaluating " << expr << ": " << (message ? message : "(error)");
+    } else if (expected != LUA_TNONE && lua_type(L, -1) != expected) {
+        ADD_FAILURE() << expr << " is a " << luaL_typename(L, -1);
+    } else {
+        value = convert();
     }
-    return true;
+    lua_settop(L, top);
+    return value;
 }
-} // namespace
 
 std::string LuaFixture::String(const std::string& expr) {
-    std::string error;
-    if (!Evaluate(L, expr, error)) {
-        ADD_FAILURE() << "evaluating " << expr << ": " << error;
-        return std::string();
-    }
-    size_t length = 0;
-    const char* text = lua_tolstring(L, -1, &length);
-    std::string value =
-        text ? std::string(text, length) : std::string("<") + luaL_typename(L, -1) + ">";
-    lua_pop(L, 1);
-    return value;
+    return Evaluate<std::string>(L, expr, LUA_TNONE, [&] {
+        size_t length = 0;
+        const char* text = lua_tolstring(L, -1, &length);
+        return text ? std::string(text, length) : std::string("<") + luaL_typename(L, -1) + ">";
+    });
 }
 
 long long LuaFixture::Integer(const std::string& expr) {
-    std::string error;
-    if (!Evaluate(L, expr, error)) {
-        ADD_FAILURE() << "evaluating " << expr << ": " << error;
-        return 0;
-    }
-    EXPECT_EQ(lua_type(L, -1), LUA_TNUMBER) << expr;
-    const long long value = lua_tointeger(L, -1);
-    lua_pop(L, 1);
-    return value;
+    return Evaluate<long long>(L, expr, LUA_TNUMBER,
+                               [&] { return (long long)lua_tointeger(L, -1); });
 }
 
 bool LuaFixture::Bool(const std::string& expr) {
-    std::string error;
-    if (!Evaluate(L, expr, error)) {
-        ADD_FAILURE() << "evaluating " << expr << ": " << error;
-        return false;
-    }
-    EXPECT_EQ(lua_type(L, -1), LUA_TBOOLEAN) << expr;
-    const bool value = lua_toboolean(L, -1) != 0;
-    lua_pop(L, 1);
-    return value;
+    return Evaluate<bool>(L, expr, LUA_TBOOLEAN, [&] { return lua_toboolean(L, -1) != 0; });
 }
 
 std::string LuaFixture::TypeOf(const std::string& expr) {
-    std::string error;
-    if (!Evaluate(L, expr, error)) {
-        ADD_FAILURE() << "evaluating " << expr << ": " << error;
-        return std::string();
-    }
-    std::string type = luaL_typename(L, -1);
-    lua_pop(L, 1);
-    return type;
+    return Evaluate<std::string>(L, expr, LUA_TNONE,
+                                 [&] { return std::string(luaL_typename(L, -1)); });
 }
 
 void LuaFixture::NewRelay() {
     Run("host = require 'kwacore'\n"
         "assert(require 'relay' == true)\n"
         "rs = SLB.RelayServer()");
-}
-
-std::vector<KwaCore::Host::EventRecord> LuaFixture::Events() const {
-    return KwaCore::Host::Events();
 }
 
 std::vector<KwaCore::Host::EventRecord> LuaFixture::EventsWithId(int id) const {
@@ -134,12 +107,11 @@ std::vector<KwaCore::Host::EventRecord> LuaFixture::EventsWithId(int id) const {
     return selected;
 }
 
-std::vector<KwaCore::Host::TraceRecord> LuaFixture::Traces() const {
-    return KwaCore::Host::Traces();
-}
-
-std::vector<KwaCore::Host::LogRecord> LuaFixture::LogMessages() const {
-    return KwaCore::Host::LogMessages();
+std::vector<std::string> LuaFixture::EventTexts(int id) const {
+    std::vector<std::string> texts;
+    for (const auto& event : EventsWithId(id))
+        texts.push_back(ToUtf8(event.text));
+    return texts;
 }
 
 bool LuaFixture::HasTrace(const std::string& message) const {

@@ -36,13 +36,17 @@ protected:
     void ResetLua();
 
     // Records made by this process since the test began.
-    std::vector<KwaCore::Host::EventRecord> Events() const;
+    std::vector<KwaCore::Host::EventRecord> Events() const { return KwaCore::Host::Events(); }
     std::vector<KwaCore::Host::EventRecord> EventsWithId(int id) const;
-    std::vector<KwaCore::Host::TraceRecord> Traces() const;
-    std::vector<KwaCore::Host::LogRecord> LogMessages() const;
+    std::vector<KwaCore::Host::TraceRecord> Traces() const { return KwaCore::Host::Traces(); }
+    std::vector<KwaCore::Host::LogRecord> LogMessages() const {
+        return KwaCore::Host::LogMessages();
+    }
     // True when a trace (any function) carries exactly this message.
     bool HasTrace(const std::string& message) const;
     bool HasLog(int level, const std::string& message) const;
+    // The texts of the events with this id, oldest first.
+    std::vector<std::string> EventTexts(int id) const;
 
     std::string Home() const { return home_->path(); }
     std::string WorkDir() const { return Home() + "/plugins/relay"; }
@@ -55,5 +59,8 @@ private:
 };
 
 std::string ToUtf8(const wxString& text);
+inline wxString ToWx(const std::string& text) {
+    return wxString::FromUTF8(text.c_str());
+}
 
 } // namespace kwatest

@@ -65,12 +65,26 @@ std::string ReadFile(const std::string& path) {
     return out.str();
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
     const fs::path p(path);
     if (p.has_parent_path())
         fs::create_directories(p.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+void WriteSparseFile(const std::string& path, long long size) {
+    WriteFile(path, "");
+    if (truncate(path.c_str(), size) != 0)
+        throw std::runtime_error("truncate " + path + " failed");
 }
 
 void MakeDirs(const std::string& path, unsigned mode) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kwatest {
 
@@ -30,8 +31,11 @@ bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
 bool IsSymlink(const std::string& path);
 std::string ReadFile(const std::string& path);
+std::vector<std::string> Lines(const std::string& text);
 // Writes content, creating missing parent directories.
 void WriteFile(const std::string& path, const std::string& content);
+// A file of this size, all of it a hole: no disk is used.
+void WriteSparseFile(const std::string& path, long long size);
 void MakeDirs(const std::string& path, unsigned mode = 0755);
 void RemoveTree(const std::string& path);
 long long FileSize(const std::string& path); // -1 when missing

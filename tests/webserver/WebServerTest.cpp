@@ -1,0 +1,367 @@
+// The web server's configuration: its text, its safe replacement on disk,
+// nginx's own test of it, and the signals that make a running nginx reload and
+// reopen. Most cases set members of a relay object made in this process; nginx
+// is a fake that records its arguments, or the real one on a loopback port.
+#include "LuaFixture.h"
+
+#include "server/RelayServer.h"
+#include "webserver/ConfigText.h"
+#include "webserver/Fips.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kwatest {
+namespace {
+
+using Relay::CRelayServer;
+using Strings = std::vector<std::string>;
+
+class WebServerTest : public LuaFixture {
+protected:
+    void SetUp() override {
+        LuaFixture::SetUp();
+        KwaCore::Host::SetTraceComponent(L"RS", true);
+    }
+    void TearDown() override {
+        if (master_ > 0) {
+            kill(-master_, SIGKILL);
+            waitpid(master_, nullptr, 0);
+        }
+        Relay::WebServer::SetFipsQuery(nullptr);
+        server_.reset();
+        LuaFixture::TearDown();
+    }
+    CRelayServer& Server() {
+        if (!server_)
+            server_ = std::make_unique<CRelayServer>();
+        return *server_;
+    }
+    static void SetFips(bool on) {
+        Relay::WebServer::SetFipsQuery(on ? +[] { return true; } : +[] { return false; });
+    }
+    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t binds and
+    // reads it).
+    void LuaRelay() {
+        setenv("KWA_IP_VERSIONS", "4", 1);
+        NewRelay();
+        Run("host.set('kwp.RelayServer.address.v4', '127.0.0.1')");
+        WriteFile(String("rs:GetWebServerSslCertPathCA()"), ReadFile(WorkDir() + "/kw_relay.pem"));
+    }
+    std::string ErrnoText(int error) {
+        return std::to_string(error) + " (" + std::strerror(error) + ")";
+    }
+    pid_t master_ = -1; // an nginx this test started itself
+
+private:
+    std::unique_ptr<CRelayServer> server_;
+};
+
+// Each choice the text makes, as the lines it must and must not hold; paths
+// (here Windows-style, with a blank) come out with forward slashes.
+TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
+    CRelayServer& s = Server();
+    const wxString w = L"C:\\Program Data\\relay";
+    s.WebServerErrorLogPath = w + L"\\logs\\error.log";
+    s.WebServerAccessLogPath = w + L"\\logs\\access.log";
+    s.WebServerPidPath = w + L"\\nginx.pid";
+    s.SslCertPath = w + L"\\kw_relay.pem";
+    s.SslKeyPath = w + L"\\kw_relay.key";
+    s.SslCertPathCA = L"C:\\Program Data\\kwa_core\\kw_agent_kwm.crt";
+    s.InstallDir = w + L"\\www";
+    s.WebServerTempDir = w + L"\\temp";
+    s.UploadDir = w + L"\\www\\upload";
+    Relay::WebServer::ListenSettings both;
+    both.v6Prefix = L"[::]:";
+    both.ipv4 = both.ipv6 = true;
+
+    const std::string fipsCiphers = " ssl_ciphers TLSv1.2+FIPS:kRSA+FIPS:!eNULL:!aNULL:!3DES:!MD5;",
+                      strong = " ssl_ciphers 'ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-"
+                               "SHA256';",
+                      usual = strong.substr(0, strong.size() - 2) +
+                              ":ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256';",
+                      prefer = " ssl_prefer_server_ciphers On;",
+                      ca = "  ssl_client_certificate  \"C:/Program "
+                           "Data/kwa_core/kw_agent_kwm.crt\";",
+                      open = "    allow              all;", deny = "    deny               all;",
+                      loopback = "    allow              127.0.0.1;\n    allow              ::1;",
+                      data = "  location /data/ {",
+                      bodyPath = "    client_body_temp_path         "
+                                 "\"C:/Program Data/relay/www/upload\";";
+    const struct {
+        const char* protocols;
+        bool strong, fips;
+        int upload, verify, port, accessMode;
+        bool clientCertificate;
+        Strings present, absent;
+    } cases[] = {
+        // clang-format off
+        {"", false, false, 0, 0, 4122, 0, true, {"error_log            \"C:/Program Data/relay/logs/error.log\";", " ssl_protocols  ;",
+          fipsCiphers, ca + "\n  ssl_verify_client optional;", "  listen             [::]:4122 ssl;\n  listen             4122 ssl;",
+          "  root               \"C:/Program Data/relay/www\";", "  fastcgi_temp_path     \"C:/Program Data/relay/temp/fastcgi_temp\";", open}, {deny, data}},
+        {"TLSv1.2", true, false, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2 ;", prefer, strong}, {fipsCiphers, usual}},
+        {"TLSv1.2", false, false, 0, 0, 4122, 0, true, {prefer, usual}, {fipsCiphers, strong}},
+        {"TLSv1.2 TLSv1.3", true, false, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2 TLSv1.3 ;", fipsCiphers}, {prefer}},
+        {"tlsv1.2", true, false, 0, 0, 4122, 0, true, {fipsCiphers}, {prefer}},
+        {"TLSv1.2 ", true, false, 0, 0, 4122, 0, true, {fipsCiphers}, {prefer}},
+        {"TLSv1.2", true, true, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2;", fipsCiphers}, {prefer}},
+        {"TLSv1.3", false, true, 0, 0, 4122, 0, true, {" ssl_protocols TLSv1.2;", fipsCiphers}, {}},
+        {"", false, false, 0, 2, 4122, 0, true, {ca + "\n  ssl_verify_client on;"}, {}},
+        {"", false, false, 0, 2, 4122, 0, false, {}, {ca, "ssl_verify_client"}},
+        {"", false, false, 0, 0, 4122, 2, true, {loopback + "\n" + deny}, {open}},
+        {"", false, false, 0, 0, 4122, -1, true, {loopback + "\n" + deny}, {open}},
+        {"", false, false, 1, 0, 4122, 0, true, {open + "\n  }\n" + data + "\n    client_body_in_file_only      on;\n" +
+          bodyPath, "    fastcgi_pass                  127.0.0.1:4123;", "    fastcgi_param VERIFIED        SUCCESS;",
+          "    fastcgi_param CONTENT_FILE    $request_body_file;", "  }\n  location /upload/ {\n    internal;\n  }\n }\n}"}, {}},
+        {"", false, false, -7, 1, 8443, 0, true, {"127.0.0.1:8444;", "    fastcgi_param VERIFIED        $ssl_client_verify;"}, {}},
+        {"", false, false, 1, 2, 4122, 0, false, {"$ssl_client_verify;"}, {}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.protocols << "|" << c.strong << c.fips << "|" << c.upload << "|"
+                     << c.verify << "|" << c.accessMode << c.clientCertificate);
+        s.TlsProtocols = c.protocols;
+        s.EnableStrongCipher = c.strong;
+        s.RelayUpload = c.upload;
+        s.RelayVerifyClient = c.verify;
+        s.WebServerListenPort = static_cast<unsigned short>(c.port);
+        SetFips(c.fips);
+        const std::string text =
+            ToUtf8(Relay::WebServer::BuildConfigText(s, c.accessMode, c.clientCertificate, both));
+        for (const std::string& line : c.present)
+            EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+        for (const std::string& line : c.absent)
+            EXPECT_EQ(text.find(line), std::string::npos) << line;
+        EXPECT_EQ(text.find(data) != std::string::npos, c.upload != 0);
+    }
+}
+
+// The listen lines from the address settings and the IP versions the host
+// reports.
+TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
+    const std::string l = "  listen             ";
+    const struct {
+        const char *versions, *v4, *v6;
+        Strings expected;
+    } cases[] = {
+        {"4,6", "", "", {l + "[::]:4122 ssl;", l + "4122 ssl;"}},
+        {"4,6", "127.0.0.1", "[::1]", {l + "[::1]:4122 ssl;", l + "127.0.0.1:4122 ssl;"}},
+        {"4", "10.0.0.5", "[fd00::5]", {l + "10.0.0.5:4122 ssl;"}},
+        {"6", "10.0.0.5", "[fd00::5]", {l + "[fd00::5]:4122 ssl;"}},
+        {"6", "", "fd00::5", {l + "fd00::5:4122 ssl;"}},
+        {"none", "", "[fd00::5]", {l + "4122 ssl;"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.versions) + " " + c.v4 + " " + c.v6);
+        setenv("KWA_IP_VERSIONS", c.versions, 1);
+        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", c.v4);
+        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v6", c.v6);
+        Strings listen;
+        for (const std::string& line :
+             Lines(ToUtf8(Server().BuildDefaultWebServerConfig(0, false))))
+            if (line.compare(0, l.size(), l) == 0)
+                listen.push_back(line);
+        EXPECT_EQ(listen, c.expected);
+    }
+}
+
+TEST_F(WebServerTest, TheFileIsReplacedWholeAsUtf8) {
+    CRelayServer& s = Server();
+    s.InstallDir += L"/caf\u00e9";
+    const std::string config = ToUtf8(s.WebServerConfigPath), temp = WorkDir() + "/nginx.tmp";
+    WriteFile(temp, std::string(100000, 'x')); // left by an earlier run, longer than the text
+    for (const int accessMode : {0, 2}) {      // moved into place, then replacing the file in force
+        ASSERT_TRUE(s.WriteDefaultWebServerConfig(accessMode, true));
+        EXPECT_EQ(ReadFile(config), ToUtf8(s.BuildDefaultWebServerConfig(accessMode, true)));
+        EXPECT_FALSE(FileExists(temp));
+    }
+    EXPECT_NE(ReadFile(config).find("/caf\xc3\xa9\";\n"), std::string::npos);
+    EXPECT_EQ(FileMode(config), 0600u);
+    EXPECT_TRUE(EventsWithId(3006).empty());
+}
+
+// Each refused write keeps the file in force and names the step and its error.
+TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
+    CRelayServer& s = Server();
+    const std::string config = ToUtf8(s.WebServerConfigPath), temp = WorkDir() + "/nginx.tmp";
+    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
+    const std::string before = ReadFile(config), outside = Home() + "/outside";
+    WriteFile(outside, "untouched");
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        std::string event;
+    } cases[] = {
+        {"missing directory", [&] { s.WebServerConfigPath = ToWx(WorkDir() + "/missing/nginx"); },
+         "create|" + WorkDir() + "/missing/nginx.tmp|" + ErrnoText(ENOENT)},
+        {"link as the temporary file", [&] { symlink(outside.c_str(), temp.c_str()); },
+         "create|" + temp + "|" + ErrnoText(ELOOP)},
+        {"surrogate", [&] { s.TlsProtocols = wxString(L"TLSv1.2 ") + wxUniChar(0xD800); },
+         "write|" + temp + "|" + ErrnoText(EILSEQ)},
+        {"beyond U+10FFFF", [&] { s.TlsProtocols = wxString(L"x") + wxUniChar(0x110000); },
+         "write|" + temp + "|" + ErrnoText(EILSEQ)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KwaCore::Host::ClearRecords();
+        c.arrange();
+        EXPECT_FALSE(s.WriteDefaultWebServerConfig(0, true));
+        EXPECT_EQ(EventTexts(3006), Strings{c.event});
+        EXPECT_EQ(ReadFile(config), before);
+        EXPECT_EQ(ReadFile(outside), "untouched");
+        s.WebServerConfigPath = ToWx(config);
+        s.TlsProtocols = L"";
+        RemoveTree(temp);
+    }
+    // A directory in the configuration's place: the rename fails, the text stays
+    // beside it.
+    RemoveTree(config);
+    MakeDirs(config + "/inside");
+    KwaCore::Host::ClearRecords();
+    EXPECT_FALSE(s.WriteDefaultWebServerConfig(0, true));
+    EXPECT_EQ(EventTexts(3006),
+              Strings{"rename|" + temp + " -> " + config + "|" + ErrnoText(EISDIR)});
+    EXPECT_EQ(ReadFile(temp), ToUtf8(s.BuildDefaultWebServerConfig(0, true)));
+}
+
+TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
+    LuaRelay();
+    const std::string port = std::to_string(FreePortPair());
+    const char* const validate =
+        "valid, text = "
+        "SLB.RelayServer.IsWebServerConfigValid(rs:GetWebServerConfigPath())";
+    // The default object has no protocols: nginx refuses its file.
+    EXPECT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
+    Run(validate);
+    EXPECT_FALSE(Bool("valid"));
+    EXPECT_NE(String("text").find("ssl_protocols"), std::string::npos) << String("text");
+    const struct {
+        std::string settings;
+        const char* write;
+    } cases[] = {
+        {"tlsProtocols = 'TLSv1.2 TLSv1.3', enableStrongCipher = true", "0, true"},
+        {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 1", "2, true"},
+        {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 2", "0, true"},
+        {"tlsProtocols = 'TLSv1.2 TLSv1.3', relay_upload = 1, "
+         "relay_verify_client = 1",
+         "0, false"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings + " / " + c.write);
+        Run("rs:UpdateConfig{port = " + port + ", " + c.settings + "}");
+        EXPECT_TRUE(Bool(std::string("rs:WriteDefaultWebServerConfig(") + c.write + ")"));
+        Run(validate);
+        EXPECT_TRUE(Bool("valid")) << String("text");
+    }
+}
+
+TEST_F(WebServerTest, EnableAndDisableWithNoWebServerRunning) {
+    LuaRelay();
+    RemoveTree(String("rs:GetWebServerSslCertPathCA()"));
+    Run("rs:UpdateConfig{port = " + std::to_string(FreePortPair()) + ", tlsProtocols = 'TLSv1.2'}");
+    const std::string pidPath = WorkDir() + "/nginx.pid", config = WorkDir() + "/nginx.conf";
+    EXPECT_FALSE(Bool("rs:ReloadWebServerConfig()"));
+    EXPECT_EQ(EventTexts(9103), Strings{"Pid file does not exist"});
+    // No client CA: nginx refuses the file, and no reload is tried.
+    EXPECT_FALSE(Bool("rs:EnableWebServer()"));
+    ASSERT_EQ(EventTexts(9105).size(), 1u);
+    EXPECT_NE(EventTexts(9105)[0].find("kw_agent_kwm.crt"), std::string::npos);
+    // With it the file passes, and the reload fails: no web server runs.
+    WriteFile(String("rs:GetWebServerSslCertPathCA()"), ReadFile(WorkDir() + "/kw_relay.pem"));
+    EXPECT_FALSE(Bool("rs:DisableWebServer()"));
+    EXPECT_NE(ReadFile(config).find("    deny               all;\n"), std::string::npos);
+    ASSERT_EQ(EventTexts(9106).size(), 1u);
+    EXPECT_NE(EventTexts(9106)[0].find(pidPath), std::string::npos);
+    EXPECT_FALSE(Bool("rs:EnableWebServer()"));
+    EXPECT_NE(ReadFile(config).find("    allow              all;\n"), std::string::npos);
+    ASSERT_EQ(EventTexts(9105).size(), 2u);
+    EXPECT_NE(EventTexts(9105)[1].find(pidPath), std::string::npos);
+    EXPECT_TRUE(EventsWithId(9104).empty());
+    // nginx -t leaves an empty pid file where there was none: it goes again. One
+    // that was there before stays (it was once removed as well).
+    EXPECT_FALSE(FileExists(pidPath));
+    WriteFile(pidPath, "");
+    Run("rs:EnableWebServer()");
+    EXPECT_TRUE(FileExists(pidPath));
+}
+
+TEST_F(WebServerTest, SignalCommandLines) {
+    CRelayServer& s = Server();
+    // nginx's stand-in appends its arguments ([a][b]...) as one line to a file.
+    const std::string fake = Home() + "/fake-nginx.sh";
+    WriteFile(fake, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done "
+                    ">> \"$0.calls\"\n"
+                    "echo >> \"$0.calls\"\nprintf done\n");
+    chmod(fake.c_str(), 0755);
+    s.WebServerBinaryPath = ToWx(fake);
+    s.WorkDir = L"/w dir/relay";
+    s.WebServerConfigPath = L"/w dir/relay/nginx.conf";
+    s.LibDir = L"/b dir/lib";
+    s.OpensslFipsConfigPath = L"/b dir/lib/openssl-fips.cnf";
+    std::string expected;
+    for (const bool fips : {false, true}) {
+        SetFips(fips);
+        int signal = 0;
+        for (const char* name : {"stop", "quit", "reload", "reopen"}) {
+            wxString output;
+            EXPECT_TRUE(s.SignalWebServer(signal++, output));
+            EXPECT_EQ(ToUtf8(output), "done");
+            expected += std::string("[-p][/w dir/relay/][-c][/w dir/relay/nginx.conf][-s][") +
+                        name + "]" + (fips ? "[-f][/b dir/lib][/b dir/lib/openssl-fips.cnf]" : "") +
+                        "\n";
+        }
+    }
+    for (const int bad : {4, -1}) {
+        wxString output;
+        EXPECT_FALSE(s.SignalWebServer(bad, output));
+    }
+    EXPECT_EQ(ReadFile(fake + ".calls"), expected);
+}
+
+// nginx started by the test itself in a process group of its own: a reload
+// moves it to the port of the new file, a reopen makes the moved access log
+// again.
+TEST_F(WebServerTest, ReloadAndReopenReachTheRunningServer) {
+    setenv("KWA_IP_VERSIONS", "4", 1);
+    KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", "127.0.0.1");
+    CRelayServer& s = Server();
+    const int firstPort = FreePortPair();
+    s.WebServerListenPort = static_cast<unsigned short>(firstPort);
+    s.TlsProtocols = L"TLSv1.2 TLSv1.3";
+    WriteFile(ToUtf8(s.SslCertPathCA), ReadFile(ToUtf8(s.SslCertPath)));
+    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
+    const std::string nginx = BinDir() + "/nginx.exe", prefix = WorkDir() + "/",
+                      config = ToUtf8(s.WebServerConfigPath);
+    const char* argv[] = {nginx.c_str(), "-p", prefix.c_str(), "-c", config.c_str(), nullptr};
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    ASSERT_EQ(posix_spawn(&master_, nginx.c_str(), nullptr, &attributes,
+                          const_cast<char* const*>(argv), environ),
+              0);
+    posix_spawnattr_destroy(&attributes);
+    ASSERT_TRUE(WaitUntil([&] { return LoopbackConnects(firstPort); }));
+
+    const int secondPort = FreePortPair();
+    s.WebServerListenPort = static_cast<unsigned short>(secondPort);
+    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
+    EXPECT_TRUE(s.ReloadWebServerConfig());
+    EXPECT_TRUE(
+        WaitUntil([&] { return LoopbackConnects(secondPort) && !LoopbackConnects(firstPort); }));
+
+    const std::string accessLog = ToUtf8(s.WebServerAccessLogPath);
+    ASSERT_EQ(rename(accessLog.c_str(), (accessLog + ".1").c_str()), 0);
+    wxString output;
+    EXPECT_TRUE(s.SignalWebServer(Relay::Reopen, output)) << output;
+    EXPECT_TRUE(WaitUntil([&] { return FileExists(accessLog); }));
+}
+
+} // namespace
+} // namespace kwatest
