@@ -81,8 +81,9 @@ TEST_F(HostTest, HomeProgramAndWorkDirectories) {
 
     unsetenv("KWA_HOME");
     EXPECT_TRUE(KwaCore::Host::HomeIsDefault());
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         EXPECT_EQ(ToUtf8(KwaCore::Host::Home()), "/var/lib/kwagent");
+    }
 }
 
 TEST_F(HostTest, EventsAreKeptAndWrittenAsOneJsonObjectPerLine) {

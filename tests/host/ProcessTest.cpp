@@ -80,8 +80,9 @@ TEST_F(HostTest, ExecuteReportsStatusOutputAndFailures) {
         SCOPED_TRACE(c.arguments);
         const Outcome run = Execute(c.program, c.arguments);
         EXPECT_EQ(run.ok, c.ok);
-        if (c.exitCode != -1)
+        if (c.exitCode != -1) {
             EXPECT_EQ(run.exitCode, c.exitCode);
+        }
         EXPECT_NE(run.output.find(c.output), std::string::npos) << run.output;
         EXPECT_NE(run.errorText.find(c.error), std::string::npos) << run.errorText;
     }

@@ -74,8 +74,9 @@ TEST_F(LoadTest, ServesThroughReloadsAndRotationsWithoutLoss) {
             fillerLines += lines;
         }
         if (++calls % 4 == 0) {
-            if (!FileExists(WorkDir() + "/logs/access-04.log"))
+            if (!FileExists(WorkDir() + "/logs/access-04.log")) {
                 EXPECT_TRUE(Bool("rs:RotateWebLogs()"));
+            }
         } else {
             EXPECT_TRUE(Bool(churn[calls % 4 - 1])) << churn[calls % 4 - 1] << " failed under load";
             ++reloads;

@@ -32,10 +32,10 @@ TEST(StatusParts, ListenLinesAsTheRelayAndPeopleWriteThem) {
         {"listen 192.0.2.7:4122 ssl;", "192.0.2.7", false, 4122, ""},
         {"listen [2001:db8::1]:4122 ssl;", "2001:db8::1", true, 4122, ""},
         {"listen 10.0.0.1;", "10.0.0.1", false, 80, ""},
-        {"# listen 4122;", "-"},
-        {"listen unix:/run/x.sock;", "-"},
-        {"listen 70000 ssl;", "-"},
-        {"listen [::1;", "-"},
+        {"# listen 4122;", "-", false, 0, ""},
+        {"listen unix:/run/x.sock;", "-", false, 0, ""},
+        {"listen 70000 ssl;", "-", false, 0, ""},
+        {"listen [::1;", "-", false, 0, ""},
     };
     for (const auto& c : cases) {
         const auto found =
