@@ -10,21 +10,31 @@ namespace Internal {
 
 static_assert(sizeof(wchar_t) == 4, "wxString holds UTF-32 code points on this platform");
 
+wxMBConv& FileNameConversion() {
+    // Bytes that are not UTF-8 become code points of a private use plane
+    // (U+100000 + byte) and turn back into the very same bytes. Never destroyed:
+    // wx may convert names until the very end of the process.
+    static wxMBConvUTF8* const conversion = new wxMBConvUTF8(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA);
+    return *conversion;
+}
+
+void UseRawFileNames() {
+    wxConvFileName = &FileNameConversion();
+}
+
 std::string FsPath(const wxString& path) {
     if (path.empty())
         return std::string();
-    const wxScopedCharBuffer bytes = path.fn_str();
+    const wxScopedCharBuffer bytes = path.mb_str(FileNameConversion());
     if (bytes.data() != nullptr && bytes.length() > 0)
         return std::string(bytes.data(), bytes.length());
-    // Not representable in the process's encoding: UTF-8 is what the rest of the
-    // system most likely uses.
     return Utf8(path);
 }
 
 wxString FromFs(const std::string& bytes) {
     if (bytes.empty())
         return wxString();
-    const wxString text(bytes.data(), *wxConvFileName, bytes.size());
+    const wxString text(bytes.data(), FileNameConversion(), bytes.size());
     if (!text.empty())
         return text;
     return FromUtf8Lenient(bytes);

@@ -6,6 +6,7 @@
 #include "Binding.h"
 
 #include "../server/RelayServer.h"
+#include "../server/ScriptText.h"
 
 #include <lua.hpp>
 #include <wx/string.h>
@@ -64,8 +65,8 @@ inline void PushResult(lua_State* L, unsigned short value) {
     lua_pushinteger(L, value);
 }
 inline void PushResult(lua_State* L, const wxString& value) {
-    const wxScopedCharBuffer utf8 = value.utf8_str();
-    lua_pushlstring(L, utf8.data(), utf8.length());
+    const wxScopedCharBuffer bytes = ScriptBytes(value);
+    lua_pushlstring(L, bytes.data(), bytes.length());
 }
 
 template <typename MemberFunction> struct Signature;
