@@ -1,4 +1,5 @@
 // The configuration in force, and its test by the web server itself (nginx -t).
+#include "PidDirective.h"
 #include "server/RelayServer.h"
 #include "server/Trace.h"
 
@@ -28,15 +29,9 @@ void CRelayServer::InitializeWebServerConfig() {
 
 bool CRelayServer::ValidateWebServerConfig(wxString& errorText) {
     RS_TRACE("Relay::CRelayServer::ValidateWebServerConfig", "ValidateWebServerConfig");
-    // nginx -t creates the configuration's pid file, empty, when none exists. A
-    // stopped web server shows as a missing pid file, so that one goes again.
-    // (wxFILE_EXISTS_ANY: anything at the path, links not followed; the
-    // NO_FOLLOW flag alone accepts no kind of file and answers false.)
-    const bool hadPidFile = wxFileName::Exists(WebServerPidPath, wxFILE_EXISTS_ANY);
-    const bool valid = _ValidateWebServerConfig(WebServerConfigPath, errorText);
-    if (!hadPidFile && wxFileName::GetSize(WebServerPidPath) == 0)
-        wxRemoveFile(WebServerPidPath);
-    return valid;
+    // A stopped web server shows as a missing pid file: the one that the test
+    // creates goes again.
+    return WebServer::ValidateLeavingNoPidFile(WebServerConfigPath, WebServerPidPath, errorText);
 }
 
 bool _ValidateWebServerConfig(wxString configPath, wxString& output) {
@@ -91,15 +86,25 @@ int CRelayServer::IsWebServerConfigValid(lua_State* L) {
     {
         try {
             // The runtime library's locale conversion, both ways.
-            const wxString configPath = name != nullptr ? wxString(name, wxConvLibc) : wxString();
+            wxString configPath = name != nullptr ? wxString(name, wxConvLibc) : wxString();
+            if (configPath.empty() && name != nullptr && name[0] != '\0')
+                // Not text of the locale: a file name whose bytes are kept as they are.
+                configPath = wxString(name, *wxConvFileName);
             lua_settop(L, 0);
 
             bool valid = false;
             wxString message;
+            bool notRegular = false;
+            const wxString pidPath =
+                configPath.empty() ? wxString() : WebServer::PidFileOf(configPath, notRegular);
             if (configPath.empty())
                 message = L"no web server configuration filename specified";
+            else if (notRegular)
+                message = configPath + L" is not a regular file";
             else
-                valid = _ValidateWebServerConfig(configPath, message);
+                // Any file may be tested: only the pid file it names, created
+                // empty by the test, is removed again.
+                valid = WebServer::ValidateLeavingNoPidFile(configPath, pidPath, message);
 
             wxCharBuffer bytes = message.mb_str(wxConvLibc);
             size_t length = bytes.length();
