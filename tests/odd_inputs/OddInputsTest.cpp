@@ -97,17 +97,18 @@ TEST_F(OddInputsTest, NamesThatAreNotUtf8KeepTheirBytes) {
         MakeBundle(Home() + "/bin-" + bundle + "/" + bundle + ".zip");
         const std::string work = home + "/plugins/relay";
         EXPECT_EQ(String("rs:GetInstallDir()"), work + "/www");
-        EXPECT_TRUE(DirExists(work + "/www"));
-        const std::string temp = work + "/bundle/tmp/" + bundle;
-        EXPECT_EQ(Extract(), std::vector<std::string>{temp});
-        EXPECT_EQ(ReadFile(temp + "/d/a.txt"), "a");
+        EXPECT_EQ(Extract(), std::vector<std::string>{work + "/bundle/tmp/" + bundle});
+        EXPECT_EQ(ReadFile(work + "/bundle/tmp/" + bundle + "/d/a.txt"), "a");
         EXPECT_FALSE(DirExists("bundle")) << "nothing in the current directory";
+        WriteFile(work + "/logs/" + bundle + ".log", "log");
+        Run("rs:RotateLogFile('" + work + "/logs/" + bundle + ".log', 1)");
+        EXPECT_EQ(ReadFile(work + "/logs/" + bundle + "-01.log"), "log");
     }
 }
 
 TEST_F(OddInputsTest, KeyAndCertificateEndPrivateAndAreNeverWrittenThroughALink) {
-    const std::string key = WorkDir() + "/kw_relay.key", cert = WorkDir() + "/kw_relay.pem";
-    const std::string keyText = ReadFile(key);
+    const std::string key = WorkDir() + "/kw_relay.key", cert = WorkDir() + "/kw_relay.pem",
+                      keyText = ReadFile(key);
     chmod(key.c_str(), 0644); // a kept key that every user could read
     ResetLua();
     NewRelay();
@@ -181,8 +182,7 @@ TEST_F(OddInputsTest, TheRestartWaitsOnlyForTheWebServer) {
         WriteFile(Bin() + "/" + program, "#!/bin/sh\nexit 0\n");
         chmod((Bin() + "/" + program).c_str(), 0755);
     }
-    ResetLua();
-    NewRelay(); // with the stubs as its programs
+    ResetLua(), NewRelay(); // with the stubs as its programs
     struct Case {
         std::string command;
         double least, most; // seconds

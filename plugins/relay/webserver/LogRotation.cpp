@@ -102,7 +102,9 @@ void DeleteRunawayLog(const wxString& path) {
 void CRelayServer::RotateLogFile(const char* path, int count) {
     if (path == nullptr || count < 1)
         return;
-    const wxString log(path, wxConvLibc);
+    wxString log(path, wxConvLibc);
+    if (log.empty() && path[0] != '\0')
+        log = wxString(path, *wxConvFileName); // not text of the locale: a name's raw bytes
     if (log.empty())
         return;
     const wxString oldest = Generation(log, count);
