@@ -1,5 +1,6 @@
-// Text handed to the scripts: UTF-8, except that the bytes of a file name that
-// has no UTF-8 form pass through unchanged, so that the script names the same file.
+// Text between the scripts and the relay: UTF-8 out, except that the bytes of a file
+// name that has no UTF-8 form pass through unchanged, so that the script names the
+// same file; the locale's conversion in, with the bytes kept where it fails.
 #pragma once
 
 #include <wx/strconv.h>
@@ -13,6 +14,19 @@ inline wxScopedCharBuffer ScriptBytes(const wxString& text) {
     if (bytes.data() == nullptr)
         bytes = text.utf8_str();
     return bytes;
+}
+
+// A script's text in the runtime library's locale conversion. Where that gives no
+// text, or code points outside Unicode (the C library decodes UTF-8 sequences of up
+// to 31 bits, which wx then refuses to encode again), the bytes are taken with
+// fallback instead.
+inline wxString FromScript(const char* text, size_t length, const wxMBConv& fallback) {
+    const wxString converted(text, wxConvLibc, length);
+    bool usable = !converted.empty() || length == 0;
+    for (const wxUniChar c : converted)
+        if (c.GetValue() > 0x10FFFF || (c.GetValue() >= 0xD800 && c.GetValue() <= 0xDFFF))
+            usable = false;
+    return usable ? converted : wxString(text, fallback, length);
 }
 
 } // namespace Relay

@@ -4,6 +4,7 @@
 // argument that cannot be indexed), so no C++ object lives across one: the
 // C++ work of each field happens in an inner scope after its value was fetched.
 #include "RelayServer.h"
+#include "ScriptText.h"
 #include "Trace.h"
 
 #include "../binding/Binding.h"
@@ -60,10 +61,8 @@ bool UpdateProtocols(const char* text, size_t length, wxString& protocols) {
         if (current.length() == length && std::memcmp(current.data(), text, length) == 0)
             return false;
     }
-    wxString converted(text, wxConvLibc, length);
-    if (converted.empty() && length > 0) // not text of the current locale: keep every byte
-        converted = wxString(text, wxConvISO8859_1, length);
-    protocols = converted;
+    // Not text of the current locale: every byte kept.
+    protocols = FromScript(text, length, wxConvISO8859_1);
     RS_TRACE(Function, " TLSProtocols set to %s", protocols);
     return true;
 }

@@ -1,6 +1,7 @@
 // The configuration in force, and its test by the web server itself (nginx -t).
 #include "PidDirective.h"
 #include "server/RelayServer.h"
+#include "server/ScriptText.h"
 #include "server/Trace.h"
 
 #include <lua.hpp>
@@ -9,6 +10,7 @@
 #include <wx/strconv.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace Relay {
@@ -85,11 +87,10 @@ int CRelayServer::IsWebServerConfigValid(lua_State* L) {
     char failure[256] = "";
     {
         try {
-            // The runtime library's locale conversion, both ways.
-            wxString configPath = name != nullptr ? wxString(name, wxConvLibc) : wxString();
-            if (configPath.empty() && name != nullptr && name[0] != '\0')
-                // Not text of the locale: a file name whose bytes are kept as they are.
-                configPath = wxString(name, *wxConvFileName);
+            // The runtime library's locale conversion; a name that is no text of
+            // the locale is a file name whose bytes are kept as they are.
+            const wxString configPath =
+                name != nullptr ? FromScript(name, std::strlen(name), *wxConvFileName) : wxString();
             lua_settop(L, 0);
 
             bool valid = false;
