@@ -87,7 +87,7 @@ TEST_F(OddInputsTest, NamesThatAreNotUtf8KeepTheirBytes) {
     for (const auto& [name, bundle] : std::vector<std::pair<std::string, std::string>>{
              {"h\xff", "kwupdate_1"},
              {"h", "kwupdate_\xff\xc3"},
-             {"\xc3\xa9", "kwupdate_\xe9\xed\xa0\x80"}}) {
+             {"\xc3\xa9", "kwupdate_\xed\xa0\x80\xf4\x90\x80\x80"}}) {
         SCOPED_TRACE(name + " " + bundle);
         const std::string home = Home() + "/" + name;
         setenv("KWA_HOME", home.c_str(), 1);
