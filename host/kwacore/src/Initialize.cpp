@@ -1,6 +1,7 @@
 // Setting up the process for the core library, whoever loaded it (the agent, a
 // stock lua5.2, a test program): wxWidgets with an application object, the core
-// library's log target, a UTF-8 character type and the shutdown signal.
+// library's log target, a UTF-8 character type, file names kept as raw bytes
+// and the shutdown signal.
 #include "Internal.h"
 
 #include <KwaCoreHost.h>
@@ -54,6 +55,7 @@ void Initialize() {
     static std::once_flag once;
     std::call_once(once, [] {
         ChooseUtf8CharacterType();
+        Internal::UseRawFileNames();
         Internal::PrepareShutdownSignal();
         // wxExecute needs an application object; a host that made its own keeps it.
         if (wxTheApp == nullptr)

@@ -3,6 +3,7 @@
 
 #include "UniqueFd.h"
 
+#include <wx/strconv.h>
 #include <wx/string.h>
 
 #include <sys/types.h>
@@ -18,9 +19,15 @@ namespace Internal {
 // ---------------------------------------------------------------------------
 // Text and paths
 // ---------------------------------------------------------------------------
-// The bytes that name a path for the operating system (wx's file name conversion).
+// File names are bytes: UTF-8 where they are UTF-8, and any other byte kept as it
+// is, so that a name read from the system names the same file when it goes back.
+// The conversion between such names and wxString, and the one wx itself uses for
+// file names from the core library's initialisation on (wxConvFileName).
+wxMBConv& FileNameConversion();
+void UseRawFileNames();
+// The bytes that name a path for the operating system.
 std::string FsPath(const wxString& path);
-// A path's bytes as a wxString; invalid bytes become U+FFFD rather than an empty text.
+// A path's bytes as a wxString (bytes that are not UTF-8 survive the way back).
 wxString FromFs(const std::string& bytes);
 // UTF-8 bytes of a text.
 std::string Utf8(const wxString& text);

@@ -6,6 +6,7 @@
 #include "Binding.h"
 
 #include "../server/RelayServer.h"
+#include "../server/ScriptText.h"
 
 #include <lua.hpp>
 #include <wx/string.h>
@@ -64,8 +65,8 @@ inline void PushResult(lua_State* L, unsigned short value) {
     lua_pushinteger(L, value);
 }
 inline void PushResult(lua_State* L, const wxString& value) {
-    const wxScopedCharBuffer utf8 = value.utf8_str();
-    lua_pushlstring(L, utf8.data(), utf8.length());
+    const wxScopedCharBuffer bytes = ScriptBytes(value);
+    lua_pushlstring(L, bytes.data(), bytes.length());
 }
 
 template <typename MemberFunction> struct Signature;
@@ -87,7 +88,8 @@ template <typename R, typename... A> struct Signature<R (CRelayServer::*)(A...) 
 template <typename Tuple, size_t... I>
 Tuple ReadArguments(lua_State* L, std::index_sequence<I...>) {
     (void)L; // unused for members without arguments
-    return Tuple{ArgReader<std::tuple_element_t<I, Tuple>>::Read(L, int(I) + 1)...};
+    // Slot 1 holds the object: the arguments start at slot 2.
+    return Tuple{ArgReader<std::tuple_element_t<I, Tuple>>::Read(L, int(I) + 2)...};
 }
 
 // Calls the member and pushes its result. Returns the number of results, or -1
@@ -122,8 +124,9 @@ template <typename MemberFunction> int DispatchMember(lua_State* L) {
     if (object == nullptr || (readOnly && !Signature<MemberFunction>::IsConst))
         return luaL_error(L, "Expected non-null object(%s) as first argument to method call",
                           ClassName);
-    lua_remove(L, 1); // the arguments start at slot 1
-
+    // The object stays in slot 1 until the member returns: a collection step
+    // while the arguments are read (a number turned into a string allocates)
+    // must not finalise the object in use.
     const int results = CallMember(L, object, member);
     if (results < 0)
         return luaL_error(L, "%s: the method failed unexpectedly", ClassName);

@@ -12,7 +12,8 @@ namespace Bundles {
 // W: the relay's work directory as the core library names it for "relay".
 inline wxString RelayWorkDir() {
     const std::string narrow = KwaCore::CDom::This()->GetPluginWorkdir("relay");
-    return wxString(narrow.c_str(), *wxConvCurrent);
+    // The agent's file name conversion: a name that is not UTF-8 keeps its bytes.
+    return wxString(narrow.data(), *wxConvFileName, narrow.size());
 }
 
 // W/"bundle", then any further levels appended.

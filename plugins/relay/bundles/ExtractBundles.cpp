@@ -1,18 +1,25 @@
 // ExtractBundles: unpacks the update bundles found beside the agent into
 // temporary directories below the relay's bundle directory.
 #include "BundlePaths.h"
+#include "DirectoryEntries.h"
+#include "UniqueFd.h"
 #include "server/RelayServer.h"
+#include "server/ScriptText.h"
 #include "server/Trace.h"
 
 #include <wx/arrstr.h>
-#include <wx/dir.h>
 #include <wx/log.h>
 #include <wx/zipstrm.h>
 
 #include <lua.hpp>
 
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace Relay {
 
@@ -28,15 +35,26 @@ bool bundleUnzipCallback(void* context, const wxZipEntry* entry, const wchar_t* 
     return !KwaCore::CDom::This()->ShouldExit(0, nullptr);
 }
 
-// The bundles in directory, in listing order: plain, visible files only.
+// The bundles in directory, in listing order: visible regular files (or links
+// to one) named kwupdate_*.zip. A FIFO, socket, device or directory of that name
+// is no bundle; stat() looks at it without opening it, so nothing here blocks.
 void ListBundles(const wxString& directory, wxArrayString& found) {
-    if (!wxDirExists(directory))
+    const wxScopedCharBuffer path = directory.fn_str();
+    if (directory.empty() || path.length() == 0)
         return;
-    wxLogNull quiet;
-    wxArrayString files;
-    wxDir::GetAllFiles(directory, &files, "kwupdate_*.zip", wxDIR_FILES);
-    for (const wxString& file : files)
-        found.Add(file);
+    const Kwa::UniqueFd dir(::open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<Kwa::DirectoryEntry> entries;
+    if (!dir || !Kwa::ListDirectory(dir.Get(), entries))
+        return;
+    const wxString prefix =
+        directory.EndsWith(wxFILE_SEP_PATH) ? directory : directory + wxFILE_SEP_PATH;
+    for (const Kwa::DirectoryEntry& entry : entries) {
+        struct stat info {};
+        if (::fnmatch("kwupdate_*.zip", entry.name.c_str(), FNM_PERIOD) != 0 ||
+            ::fstatat(dir.Get(), entry.name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        found.Add(prefix + wxString(entry.name.data(), *wxConvFileName, entry.name.size()));
+    }
 }
 
 enum class Outcome { Nil, Table, NoBundleDir, Failed };
@@ -48,8 +66,10 @@ Outcome Extract(lua_State* L, char* error, size_t errorSize) {
     const wxString programDir = KwaCore::CDom::This()->GetWxString("app.path.bin");
     if (programDir.empty() || !wxDirExists(programDir))
         return Outcome::Nil;
+    // Q: P without its last directory; the root is its own parent.
     wxFileName parent = wxFileName::DirName(programDir);
-    parent.RemoveLastDir();
+    if (parent.GetDirCount() > 0)
+        parent.RemoveLastDir();
 
     wxArrayString bundles;
     ListBundles(programDir, bundles);
@@ -98,15 +118,15 @@ Outcome Extract(lua_State* L, char* error, size_t errorSize) {
             ok = wxFileName::Mkdir(tempPath, Bundles::BundleDirMode, wxPATH_MKDIR_FULL);
         }
         ok = ok && KwaCore::Unzip(wxFileName(bundles[i]), temp, bundleUnzipCallback, nullptr);
-        const wxScopedCharBuffer utf8 = tempPath.utf8_str();
+        const wxScopedCharBuffer bytes = ScriptBytes(tempPath);
         if (!ok) {
             RS_TRACE(ExtractFunction, "UpdateBundle[%d]:Failed...", index);
             KwaCore::RemoveDirectoryW(tempRootPath, false);
-            snprintf(error, errorSize, "Failed bundle extraction: %s", utf8.data());
+            snprintf(error, errorSize, "Failed bundle extraction: %s", bytes.data());
             lua_settop(L, top);
             return Outcome::Failed;
         }
-        lua_pushlstring(L, utf8.data(), utf8.length());
+        lua_pushlstring(L, bytes.data(), bytes.length());
         lua_rawseti(L, -2, next++);
     }
     return Outcome::Table;

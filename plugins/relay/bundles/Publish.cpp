@@ -12,6 +12,7 @@
 
 #include <wx/filename.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -23,6 +24,20 @@ namespace Relay {
 namespace {
 
 const char* const PublishFunction = "Relay::CRelayServer::PublishFiles";
+
+// Opens the directory name (relative to directoryFd) for listing after setting
+// its mode to 0711: the mode comes first, so that a directory its owner could not
+// read or enter (000, 0300) is opened up and walked all the same. The mode is
+// set through a descriptor that reaches the directory without reading it.
+Kwa::UniqueFd OpenedUp(int directoryFd, const char* name, int flags) {
+    const Kwa::UniqueFd path(::openat(directoryFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC | flags));
+    if (!path)
+        return Kwa::UniqueFd();
+    const std::string viaDescriptor = "/proc/self/fd/" + std::to_string(path.Get());
+    if (::chmod(viaDescriptor.c_str(), 0711) != 0 && errno == ENOENT)
+        ::fchmodat(directoryFd, name, 0711, 0); // no /proc: by name
+    return Kwa::UniqueFd(::openat(path.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 class Walker {
 public:
@@ -47,11 +62,9 @@ public:
             if (type == DT_LNK)
                 continue; // never followed: the target keeps its mode
             if (type == DT_DIR) {
-                Kwa::UniqueFd sub(::openat(directoryFd, name.name.c_str(),
-                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                Kwa::UniqueFd sub = OpenedUp(directoryFd, name.name.c_str(), O_NOFOLLOW);
                 if (sub.Get() < 0)
                     continue;
-                ::fchmod(sub.Get(), 0711);
                 Walk(sub.Get(), tracing_ ? prefix + wxString(name.name.c_str(), *wxConvFileName) +
                                                wxFILE_SEP_PATH
                                          : prefix);
@@ -77,10 +90,9 @@ bool CRelayServer::PublishFiles(const wxString& directory) {
     wxString prefix = directory;
     if (!prefix.EndsWith(wxFILE_SEP_PATH))
         prefix += wxFILE_SEP_PATH;
-    const Kwa::UniqueFd root(::open(prefix.fn_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Kwa::UniqueFd root = OpenedUp(AT_FDCWD, prefix.fn_str(), 0);
     if (root.Get() < 0)
         return true;
-    ::fchmod(root.Get(), 0711);
     Walker(KwaCore::LogTraceIsEnabled(L"RS")).Walk(root.Get(), prefix);
     return true;
 }

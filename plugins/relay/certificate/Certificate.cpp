@@ -3,6 +3,7 @@
 #include "../server/RelayServer.h"
 #include "../server/Trace.h"
 #include "OpenSslHandles.h"
+#include "PrivateFiles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -71,7 +72,9 @@ void DrainOpenSslErrors() {
 
 bool CRelayServer::MakeCertificate() {
     if (wxFileExists(SslKeyPath) && wxFileExists(SslCertPath)) {
-        if (CheckCertificate()) {
+        // A key that is kept ends readable by its owner alone; a link standing
+        // for the key cannot be made so, and the pair is made afresh.
+        if (CheckCertificate() && Certificate::KeepPrivate(SslKeyPath, MakeFunction)) {
             RS_LOG_VERBOSE(MakeFunction, "Certificate already exist. No need to create again.");
             return true;
         }
@@ -89,7 +92,7 @@ bool CRelayServer::MakeCertificate() {
         do {
             if (!key)
                 break;
-            keyFile = OpenFile(SslKeyPath, "wb");
+            keyFile = Certificate::CreateFresh(SslKeyPath);
             if (!keyFile) {
                 const int error = errno;
                 RS_LOG_ERROR(MakeFunction, "CRelayServer::MakeCertificate() key - %.128s: %.128s",
@@ -107,7 +110,7 @@ bool CRelayServer::MakeCertificate() {
             if (!certificate)
                 break;
 
-            certFile = OpenFile(SslCertPath, "wb");
+            certFile = Certificate::CreateFresh(SslCertPath);
             if (!certFile) {
                 const int error = errno;
                 RS_LOG_ERROR(MakeFunction, "CRelayServer::MakeCertificate() cert - %.128s: %.128s",

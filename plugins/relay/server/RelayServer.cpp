@@ -26,7 +26,8 @@ wxString DirectoryOf(const wxFileName& f) {
 }
 
 void Publish(KwaCore::CDom* dom, const char* key, const wxString& value) {
-    dom->Set(key, static_cast<const char*>(value.mb_str()));
+    // The bytes that name the file, also where they are not UTF-8.
+    dom->Set(key, static_cast<const char*>(value.fn_str()));
 }
 
 } // namespace

@@ -54,6 +54,8 @@ public:
     bool StopWebServer(bool force);
     bool CleanupWebServer();
     bool KillWebServerByPidFile();
+    // Whether the process's command line names WebServerBinaryPath (case aside).
+    bool IsWebServerProcess(unsigned long pid) const;
     bool RotateWebLogs();
     void RotateLogFile(const char* path, int count);
 

@@ -4,6 +4,7 @@
 // argument that cannot be indexed), so no C++ object lives across one: the
 // C++ work of each field happens in an inner scope after its value was fetched.
 #include "RelayServer.h"
+#include "ScriptText.h"
 #include "Trace.h"
 
 #include "../binding/Binding.h"
@@ -60,10 +61,8 @@ bool UpdateProtocols(const char* text, size_t length, wxString& protocols) {
         if (current.length() == length && std::memcmp(current.data(), text, length) == 0)
             return false;
     }
-    wxString converted(text, wxConvLibc, length);
-    if (converted.empty() && length > 0) // not text of the current locale: keep every byte
-        converted = wxString(text, wxConvISO8859_1, length);
-    protocols = converted;
+    // Not text of the current locale: every byte kept.
+    protocols = FromScript(text, length, wxConvISO8859_1);
     RS_TRACE(Function, " TLSProtocols set to %s", protocols);
     return true;
 }
@@ -72,31 +71,34 @@ bool UpdateProtocols(const char* text, size_t length, wxString& protocols) {
 
 int CRelayServer::UpdateConfig(lua_State* L) {
     RS_TRACE(Function, "RelayServer::UpdateConfig()");
+    Binding::CheckRawMethodObject(L);
+
+    // Every field first: a metamethod of the table runs script code, which may
+    // even call the object's collector. The object is taken only afterwards.
+    lua_settop(L, 2);
+    for (const char* field : {"port", "httpport", "relay_upload", "relay_verify_client",
+                              "tlsProtocols", "enableStrongCipher"})
+        lua_getfield(L, 2, field);
     CRelayServer* self = Binding::CheckRawMethodObject(L);
     bool changed = false;
 
-    lua_getfield(L, 2, "port");
+    lua_pushvalue(L, 3);
     if (UpdatePort(TopNumber(L), self->WebServerListenPort)) {
         changed = true;
         RS_TRACE(Function, " Listen port set to %d", int(self->WebServerListenPort));
     }
 
-    lua_getfield(L, 2, "httpport");
+    lua_pushvalue(L, 4);
     changed |= UpdatePort(TopNumber(L), self->HttpPort);
 
-    lua_getfield(L, 2, "relay_upload");
-    changed |= UpdateInteger(Binding::GetInteger(L, -1), self->RelayUpload);
+    changed |= UpdateInteger(Binding::GetInteger(L, 5), self->RelayUpload);
+    changed |= UpdateInteger(Binding::GetInteger(L, 6), self->RelayVerifyClient);
 
-    lua_getfield(L, 2, "relay_verify_client");
-    changed |= UpdateInteger(Binding::GetInteger(L, -1), self->RelayVerifyClient);
-
-    lua_getfield(L, 2, "tlsProtocols");
     size_t length = 0;
-    if (const char* text = lua_tolstring(L, -1, &length))
+    if (const char* text = lua_tolstring(L, 7, &length))
         changed |= UpdateProtocols(text, length, self->TlsProtocols);
 
-    lua_getfield(L, 2, "enableStrongCipher");
-    const bool strong = lua_toboolean(L, -1) != 0;
+    const bool strong = lua_toboolean(L, 8) != 0;
     if (strong != self->EnableStrongCipher) {
         self->EnableStrongCipher = strong;
         changed = true;

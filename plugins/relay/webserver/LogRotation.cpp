@@ -1,6 +1,7 @@
 // Rotation of the web server's access and error logs, and the protection of the
 // disk from a runaway error log.
 #include "server/RelayServer.h"
+#include "server/ScriptText.h"
 #include "server/Trace.h"
 
 #include <wx/dir.h>
@@ -10,6 +11,7 @@
 #include <wx/log.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <set>
 
@@ -102,7 +104,8 @@ void DeleteRunawayLog(const wxString& path) {
 void CRelayServer::RotateLogFile(const char* path, int count) {
     if (path == nullptr || count < 1)
         return;
-    const wxString log(path, wxConvLibc);
+    // Not text of the locale: a file name whose bytes are kept as they are.
+    const wxString log = FromScript(path, std::strlen(path), *wxConvFileName);
     if (log.empty())
         return;
     const wxString oldest = Generation(log, count);

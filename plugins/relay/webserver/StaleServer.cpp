@@ -8,6 +8,12 @@
 
 namespace Relay {
 
+bool CRelayServer::IsWebServerProcess(unsigned long pid) const {
+    // nginx rewrites its title ("nginx: master process <path> -p ..."), which
+    // still holds the path: a containment test, not a prefix test.
+    return pid != 0 && KwaCore::GetCommandLineW(pid).Lower().Contains(WebServerBinaryPath.Lower());
+}
+
 bool CRelayServer::KillWebServerByPidFile() {
     static const char* const function = "Relay::CRelayServer::KillWebServerByPidFile";
     bool result = true;
@@ -35,11 +41,9 @@ bool CRelayServer::KillWebServerByPidFile() {
     const unsigned long nginxPid = KwaCore::ReadPidFile(WebServerPidPath);
     RS_TRACE(function, "nginx pid %lu", nginxPid);
     if (nginxPid != 0) {
-        const wxString commandLine = KwaCore::GetCommandLineW(nginxPid).Lower();
-        RS_TRACE(function, "GetCommandLine nginx pid %lu: %s", nginxPid, commandLine);
-        // nginx rewrites its title ("nginx: master process <path> -p ..."), which
-        // still holds the path: a containment test, not a prefix test.
-        if (commandLine.Contains(WebServerBinaryPath.Lower())) {
+        RS_TRACE(function, "GetCommandLine nginx pid %lu: %s", nginxPid,
+                 KwaCore::GetCommandLineW(nginxPid).Lower());
+        if (IsWebServerProcess(nginxPid)) {
             wxString output;
             if (SignalWebServer(Quit, output)) {
                 RS_LOG_VERBOSE(function, "Web server pid %lu shut down", nginxPid);

@@ -25,12 +25,6 @@ namespace {
 const int restartWaitSteps = 250;
 const unsigned long restartWaitStepMs = 20;
 
-// "nginx -t" leaves an empty pid file behind, and a file can outlive its process.
-bool PidFileNamesAProcess(const wxString& pidPath) {
-    const unsigned long pid = KwaCore::ReadPidFile(pidPath);
-    return pid != 0 && !KwaCore::GetCommandLineW(pid).empty();
-}
-
 // The launcher this process started stays its child until it has been reaped
 // (ReapChildren runs on many calls); from then on its id is free and may belong
 // to any other process, which must not be killed in its place.
@@ -84,7 +78,11 @@ bool CRelayServer::StartWebServer(bool force) {
         StopWebServer(true);
         // A new nginx started while the old one still exits finds the port taken,
         // and the old one's exit would delete the pid file that the new one wrote.
-        for (int i = 0; i < restartWaitSteps && PidFileNamesAProcess(WebServerPidPath); ++i)
+        // Only the web server is waited for: "nginx -t" leaves an empty pid file,
+        // and a file can outlive its process and name another program.
+        for (int i = 0;
+             i < restartWaitSteps && IsWebServerProcess(KwaCore::ReadPidFile(WebServerPidPath));
+             ++i)
             wxMilliSleep(restartWaitStepMs);
     }
 

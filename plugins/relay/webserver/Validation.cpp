@@ -1,5 +1,7 @@
 // The configuration in force, and its test by the web server itself (nginx -t).
+#include "PidDirective.h"
 #include "server/RelayServer.h"
+#include "server/ScriptText.h"
 #include "server/Trace.h"
 
 #include <lua.hpp>
@@ -8,6 +10,7 @@
 #include <wx/strconv.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace Relay {
@@ -28,15 +31,9 @@ void CRelayServer::InitializeWebServerConfig() {
 
 bool CRelayServer::ValidateWebServerConfig(wxString& errorText) {
     RS_TRACE("Relay::CRelayServer::ValidateWebServerConfig", "ValidateWebServerConfig");
-    // nginx -t creates the configuration's pid file, empty, when none exists. A
-    // stopped web server shows as a missing pid file, so that one goes again.
-    // (wxFILE_EXISTS_ANY: anything at the path, links not followed; the
-    // NO_FOLLOW flag alone accepts no kind of file and answers false.)
-    const bool hadPidFile = wxFileName::Exists(WebServerPidPath, wxFILE_EXISTS_ANY);
-    const bool valid = _ValidateWebServerConfig(WebServerConfigPath, errorText);
-    if (!hadPidFile && wxFileName::GetSize(WebServerPidPath) == 0)
-        wxRemoveFile(WebServerPidPath);
-    return valid;
+    // A stopped web server shows as a missing pid file: the one that the test
+    // creates goes again.
+    return WebServer::ValidateLeavingNoPidFile(WebServerConfigPath, WebServerPidPath, errorText);
 }
 
 bool _ValidateWebServerConfig(wxString configPath, wxString& output) {
@@ -90,16 +87,25 @@ int CRelayServer::IsWebServerConfigValid(lua_State* L) {
     char failure[256] = "";
     {
         try {
-            // The runtime library's locale conversion, both ways.
-            const wxString configPath = name != nullptr ? wxString(name, wxConvLibc) : wxString();
+            // The runtime library's locale conversion; a name that is no text of
+            // the locale is a file name whose bytes are kept as they are.
+            const wxString configPath =
+                name != nullptr ? FromScript(name, std::strlen(name), *wxConvFileName) : wxString();
             lua_settop(L, 0);
 
             bool valid = false;
             wxString message;
+            bool notRegular = false;
+            const wxString pidPath =
+                configPath.empty() ? wxString() : WebServer::PidFileOf(configPath, notRegular);
             if (configPath.empty())
                 message = L"no web server configuration filename specified";
+            else if (notRegular)
+                message = configPath + L" is not a regular file";
             else
-                valid = _ValidateWebServerConfig(configPath, message);
+                // Any file may be tested: only the pid file it names, created
+                // empty by the test, is removed again.
+                valid = WebServer::ValidateLeavingNoPidFile(configPath, pidPath, message);
 
             wxCharBuffer bytes = message.mb_str(wxConvLibc);
             size_t length = bytes.length();
