@@ -1,6 +1,16 @@
 #include "LuaFixture.h"
 
+#include <wx/debug.h>
+
 namespace kwatest {
+
+namespace {
+// wx assertions the module raised while a test ran: each is a fault (a text wx
+// could not convert, an argument out of range), not a message to ignore.
+int wxAssertions = 0;
+std::string firstAssertion;
+wxAssertHandler_t previousAssertHandler = nullptr;
+} // namespace
 
 std::string ToUtf8(const wxString& text) {
     const wxScopedCharBuffer utf8 = text.utf8_str();
@@ -12,6 +22,15 @@ void LuaFixture::SetUp() {
     setenv("KWA_HOME", home_->path().c_str(), 1);
     unsetenv("KWA_IP_VERSIONS");
     KwaCore::Host::ClearRecords();
+    wxAssertions = 0;
+    firstAssertion.clear();
+    previousAssertHandler =
+        wxSetAssertHandler([](const wxString& file, int line, const wxString&,
+                              const wxString& condition, const wxString& message) {
+            if (wxAssertions++ == 0)
+                firstAssertion = ToUtf8(file) + ":" + std::to_string(line) + ": " +
+                                 ToUtf8(condition) + " " + ToUtf8(message);
+        });
     ResetLua();
 }
 
@@ -23,6 +42,8 @@ void LuaFixture::TearDown() {
     KwaCore::RequestShutdown(false);
     KwaCore::Host::SetVerbose(false);
     home_.reset();
+    wxSetAssertHandler(previousAssertHandler);
+    EXPECT_EQ(wxAssertions, 0) << "wx assertions, the first: " << firstAssertion;
 }
 
 void LuaFixture::ResetLua() {

@@ -21,19 +21,9 @@ class OddInputsTest : public LuaFixture {
 protected:
     void SetUp() override {
         LuaFixture::SetUp();
-        assertions = 0;
-        previous = wxSetAssertHandler([](const wxString&, int, const wxString&, const wxString&,
-                                         const wxString&) { ++assertions; });
         NewRelay();
         Run("host.trace('RS', true)");
     }
-    void TearDown() override {
-        wxSetAssertHandler(previous);
-        EXPECT_EQ(assertions, 0) << "wx assertions";
-        LuaFixture::TearDown();
-    }
-    static inline int assertions = 0;
-    wxAssertHandler_t previous = nullptr;
     std::string Bin() const { return Home() + "/agent/bin"; }
     void UseProgramDir(const std::string& dir) {
         MakeDirs(dir);

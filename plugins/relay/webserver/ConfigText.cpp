@@ -9,7 +9,6 @@
 
 #include <wx/filename.h>
 
-#include <cstring>
 
 namespace Relay {
 
@@ -55,10 +54,10 @@ private:
     wxString text_;
 };
 
-// Exactly the seven bytes TLSv1.2: case matters, nothing is trimmed.
+// Exactly TLSv1.2: case matters, nothing is trimmed. Compared as characters, so
+// a text without a UTF-8 form is simply another text (and refused when written).
 bool IsExactlyTls12(const wxString& protocols) {
-    const wxScopedCharBuffer utf8 = protocols.utf8_str();
-    return utf8.length() == 7 && std::memcmp(utf8.data(), "TLSv1.2", 7) == 0;
+    return protocols == L"TLSv1.2";
 }
 
 // A directory inside the web server's temporary directory.
