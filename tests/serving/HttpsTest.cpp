@@ -48,6 +48,14 @@ TEST_F(ServingTest, DisableEnableAndReloadWhileServing) {
     EXPECT_EQ(EventsWithId(9103).size(), 1u);
     EXPECT_TRUE(WaitUntil([&] { return Status("/a.bin", other) == "403"; }));
     EXPECT_EQ(Status("/a.bin"), "200");
+    // A configuration nginx refuses is never reloaded: the site stays disabled.
+    const std::string nginx = String("host.get('kwp.RelayServer.path.webserver.binary')");
+    Run("host.set('kwp.RelayServer.path.webserver.binary', '/bin/false')");
+    EXPECT_FALSE(Bool("rs:EnableWebServer()"));
+    EXPECT_EQ(EventsWithId(9105).size(), 1u);
+    EXPECT_EQ(Status("/a.bin", other), "403");
+    Run("host.set('kwp.RelayServer.path.webserver.binary', [=[" + nginx + "]=])");
+    KwaCore::Host::ClearRecords();
     EXPECT_TRUE(Bool("rs:EnableWebServer()"));
     EXPECT_EQ(EventsWithId(9104).size(), 1u);
     EXPECT_TRUE(WaitUntil([&] { return Status("/a.bin", other) == "200"; }));
