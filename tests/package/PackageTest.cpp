@@ -1,6 +1,6 @@
 // The installed tree (cmake --install into a staging directory) and the .deb:
 // what they hold, the package's control data and maintainer scripts, the unit.
-#include "../serving/AgentProcess.h"
+#include "RelayFixture.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>

@@ -1,8 +1,9 @@
 // kwagent as a service manager runs it: a stop at any moment of the start ends in exit
 // 0 with nothing left running; the installed agent run as the unit runs it without
 // systemd: unprivileged, the unit's environment, a data root and /var/lib/nginx of its own.
-#include "../serving/AgentProcess.h"
+#include "RelayFixture.h"
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
@@ -54,8 +55,13 @@ protected:
     // The unit's User=, Environment= and sandbox, as far as they hold without systemd
     // (MemoryDenyWriteExecute through PR_SET_MDWE: nginx's PCRE JIT fails, ignored).
     std::string AsUnit(const std::string& command) const {
+        std::string sanitizers; // a sanitizer build's own settings (its suppressions)
+        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+            if (const char* value = std::getenv(name))
+                sanitizers += std::string(" ") + name + "=" + ShellQuote(value);
         return "exec setpriv --reuid=" + Uid + " --regid=" + Uid + " --clear-groups " +
-               "--no-new-privs --inh-caps=-all --bounding-set=-all env -i KWA_HOME=" + state_ +
+               "--no-new-privs --inh-caps=-all --bounding-set=-all env -i" + sanitizers +
+               " KWA_HOME=" + state_ +
                " PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin HOME=/nonexistent python3 "
                "-c 'import ctypes, os, sys; ctypes.CDLL(None).prctl(65, 1, 0, 0, 0); "
                "os.execv(sys.argv[1], sys.argv[1:])' " +

@@ -1,2 +1,0 @@
-// The agent fixtures live in tests/common now.
-#include "RelayFixture.h"
