@@ -38,11 +38,7 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         {"hostile-local-name.zip", "entry \"good\": local header names another file"},
         {"hostile-space.zip", "not enough free space"},
         {"hostile-zip64-wrap.zip", "data outside the archive's entry data"},
-        // Entries are written side by side: whichever of the two comes first,
-        // the other is refused.
-        {"hostile-file-then-dir.zip",
-         "entry \"a/b\": cannot create its directory: Not a directory\n"
-         "entry \"a\": cannot create the file: File exists"},
+        {"hostile-file-then-dir.zip", "entry \"a/b\": lies below the file \"a\""},
         {"broken-crc.zip", "entry \"a.txt\": CRC mismatch"},
         {"broken-deflate.zip", "truncated or damaged deflate data"},
         {"broken-truncated.zip", "truncated (no end of central directory)"},
@@ -59,7 +55,7 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         EXPECT_EQ(UnzipChecked(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false,
                                &left),
                   valid);
-        if (name.rfind("hostile-", 0) == 0 && name != "hostile-file-then-dir.zip") {
+        if (name.rfind("hostile-", 0) == 0) {
             EXPECT_EQ(left, 0u) << "written before the refusal";
         }
         const auto log = KwaCore::Host::LogMessages();
@@ -71,13 +67,7 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         EXPECT_EQ(log[0].level, 1);
         EXPECT_EQ(line.rfind("Cannot unpack ", 0), 0u) << line;
         EXPECT_NE(line.find("archive.zip: "), std::string::npos) << line;
-        bool found = false; // any of the reasons, one per line
-        for (size_t at = 0; at <= end.size() && !found;) {
-            const size_t next = std::min(end.find('\n', at), end.size());
-            found = line.find(end.substr(at, next - at)) != std::string::npos;
-            at = next + 1;
-        }
-        EXPECT_TRUE(found) << line;
+        EXPECT_NE(line.find(end), std::string::npos) << line;
         ++explained;
     }
     EXPECT_GE(archives, 45);

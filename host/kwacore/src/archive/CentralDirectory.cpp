@@ -270,6 +270,32 @@ bool CentralDirectory::Validate(Needs& needs) {
                 return failure_.Fail(second.name, "duplicate of entry \"" + first.name + "\"");
         }
     }
+    return NoFileIsADirectory(paths);
+}
+
+// No entry lies below a file entry ("a" and "a/b"): writers working side by side
+// would otherwise decide which of the two is refused. paths is sorted by hash.
+bool CentralDirectory::NoFileIsADirectory(const std::vector<std::pair<uint64_t, uint64_t>>& paths) {
+    const std::hash<std::string_view> hash;
+    EntryInfo entry, parent;
+    Rewind();
+    while (Next(entry)) {
+        const std::string_view path(entry.path);
+        for (size_t slash = path.find('/'); slash != std::string_view::npos;
+             slash = path.find('/', slash + 1)) {
+            const std::string_view dir = path.substr(0, slash);
+            auto at = std::lower_bound(paths.begin(), paths.end(),
+                                       std::make_pair(uint64_t(hash(dir)), uint64_t(0)));
+            for (; at != paths.end() && at->first == hash(dir); ++at) {
+                if (!NameAt(at->second, parent))
+                    return false;
+                if (!parent.directory && parent.path == dir)
+                    return failure_.Fail(entry.name, "lies below the file \"" + parent.name + "\"");
+            }
+        }
+    }
+    if (failure_.set)
+        return false;
     Rewind();
     return true;
 }

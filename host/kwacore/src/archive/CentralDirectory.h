@@ -55,6 +55,7 @@ public:
     bool Next(EntryInfo& entry);
 
 private:
+    bool NoFileIsADirectory(const std::vector<std::pair<uint64_t, uint64_t>>& paths);
     bool Parse(const unsigned char* p, size_t available, size_t& used, EntryInfo& entry);
     bool CheckLocalHeader(const EntryInfo& entry, uint64_t& end);
     bool NameAt(uint64_t recordAt, EntryInfo& entry);
