@@ -123,6 +123,7 @@ void LogFailure(const wxString& what, const Failure& failure);
 // Reads exactly size bytes at offset; false on an error or a short file.
 bool ReadFully(int fd, void* buffer, size_t size, uint64_t offset);
 using Kwa::WriteFully;
+using Kwa::WriteFullyAt;
 
 } // namespace Archive
 } // namespace KwaCore

@@ -35,18 +35,7 @@ bool Output::Patch(uint64_t offset, const void* data, size_t length) {
     }
     if (offset + length > flushed_ && !Flush())
         return false;
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd_, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
+    return WriteFullyAt(fd_, data, length, offset);
 }
 
 bool Output::Flush() {
