@@ -1,9 +1,7 @@
 // kwagent status: its parts in-process, and the command against data
-// directories with a stopped relay (a serving one is in the end-to-end tests);
-// the agent's progress lines.
+// directories with a stopped relay (a serving one is in the end-to-end tests).
 #include "RelayFixture.h"
 
-#include "Progress.h"
 #include "Status.h"
 #include "TlsProbe.h"
 
@@ -26,10 +24,6 @@ TEST(StatusParts, ListenLinesAsTheRelayAndPeopleWriteThem) {
         {"  listen             127.0.0.1:4122 ssl;", "127.0.0.1", false, 4122, "127.0.0.1"},
         {"  listen             4122 ssl;", "", false, 4122, "127.0.0.1"},
         {"  listen             [::]:4122 ssl;", "", true, 4122, "::1"},
-        {"  listen             [::1]:9000 ssl;", "::1", true, 9000, "::1"},
-        {"listen *:8443;", "", false, 8443, "127.0.0.1"},
-        {"listen localhost:8443;", "localhost", false, 8443, "127.0.0.1"},
-        {"listen 192.0.2.7:4122 ssl;", "192.0.2.7", false, 4122, ""},
         {"listen [2001:db8::1]:4122 ssl;", "2001:db8::1", true, 4122, ""},
         {"listen 10.0.0.1;", "10.0.0.1", false, 80, ""},
         {"# listen 4122;", "-", false, 0, ""},
@@ -50,67 +44,12 @@ TEST(StatusParts, ListenLinesAsTheRelayAndPeopleWriteThem) {
     }
 }
 
-TEST(StatusParts, BundleNamesArgumentsAndAHandshakeThatNeverLeavesLoopback) {
-    for (const char* name : {"kwupdate_1700000000.zip", "kwupdate_a.b.zip", "kwupdate_.zip"})
-        EXPECT_TRUE(Agent::Status::IsBundleArchiveName(name)) << name;
-    for (const char* name : {"kwupdate_1.ZIP", "kwupdate.zip", "xkwupdate_1.zip",
-                             "kwupdate_1.zip.part", ".kwupdate_1.zip"})
-        EXPECT_FALSE(Agent::Status::IsBundleArchiveName(name)) << name;
-
-    Agent::Status::Options options;
-    std::string error;
-    ASSERT_TRUE(Agent::Status::ParseArguments(
-        Strings{"--json", "--events", "3", "--timeout", "500"}, options, error));
-    EXPECT_TRUE(options.json);
-    EXPECT_EQ(options.events, 3);
-    EXPECT_EQ(options.timeoutMs, 500);
-    for (const Strings& bad :
-         {Strings{"--events"}, Strings{"--events", "-1"}, Strings{"--timeout", "0"},
-          Strings{"--timeout", "x"}, Strings{"--verbose"}, Strings{"json"}})
-        EXPECT_FALSE(Agent::Status::ParseArguments(bad, options, error)) << bad[0];
-
-    for (const char* address : {"192.0.2.1", "127.0.0.2", "localhost", "::", "0.0.0.0"}) {
-        const Agent::HandshakeResult result = Agent::Handshake(address, 443, 100);
-        EXPECT_FALSE(result.ok);
-        EXPECT_NE(result.error.find("not a loopback address"), std::string::npos) << address;
-    }
+TEST(StatusParts, TheHandshakeNeverLeavesLoopback) {
+    for (const char* address : {"192.0.2.1", "127.0.0.2", "localhost", "::"})
+        EXPECT_NE(Agent::Handshake(address, 443, 100).error.find("not a loopback address"),
+                  std::string::npos)
+            << address;
     EXPECT_NE(Agent::Handshake("127.0.0.1", 1, 2000).error.find("connect"), std::string::npos);
-}
-
-// The progress lines, with a clock the test moves: a short job shows its final
-// line alone; a long one at most one line a second; another archive or smaller
-// counts begin a new run.
-TEST(StatusParts, ProgressLines) {
-    Strings lines;
-    Agent::ProgressPrinter::Clock::time_point now{};
-    Agent::ProgressPrinter printer{[&](const std::string& line) { lines.push_back(line); },
-                                   [&] { return now; }};
-    const auto after = [&](int ms) { now += std::chrono::milliseconds(ms); };
-    printer.Report(false, "/b/kwupdate_1.zip", 1000, 1 << 20, false);
-    after(300);
-    printer.Report(false, "/b/kwupdate_1.zip", 1500, 3 << 20, true);
-    EXPECT_EQ(lines, Strings{"unpacked /b/kwupdate_1.zip: 1500 entries, 3.0 MiB"});
-
-    lines.clear();
-    for (int i = 1; i <= 30; ++i) { // a report every 200 ms for 6 s
-        after(200);
-        printer.Report(true, "/w/kwupdate_9.zip", uint64_t(i) * 1000, uint64_t(i) << 26, false);
-    }
-    printer.Report(true, "/w/kwupdate_9.zip", 30001, uint64_t(30) << 26, true);
-    EXPECT_GE(lines.size(), 5u);
-    EXPECT_LE(lines.size(), 7u);
-    EXPECT_EQ(lines[0], "packing /w/kwupdate_9.zip: 6000 entries, 384.0 MiB so far");
-    EXPECT_EQ(lines.back(), "packed /w/kwupdate_9.zip: 30001 entries, 1.88 GiB");
-
-    lines.clear();
-    printer.Report(false, "/b/kwupdate_1.zip", 1000, 100, false);
-    after(1500);
-    printer.Report(false, "/b/kwupdate_1.zip", 10, 10, false);
-    after(500);
-    printer.Report(false, "/b/kwupdate_2.zip", 1000, 100, false);
-    after(500);
-    printer.Report(false, "/b/kwupdate_2.zip", 1, 1, true);
-    EXPECT_EQ(lines, Strings{"unpacked /b/kwupdate_2.zip: 1 entry, 1 B"});
 }
 
 class StatusTest : public LuaFixture {
@@ -121,14 +60,13 @@ protected:
                           ShellQuote(BinDir() + "/kwagent") + " status " + arguments +
                           " 2>/dev/null");
     }
-    Json Facts(const std::string& home, const std::string& arguments = "", int expectedExit = 3) {
+    Json Facts(const std::string& home, const std::string& arguments = "") {
         const CommandResult result = Status(home, "--json " + arguments);
-        EXPECT_EQ(result.exitCode, expectedExit);
+        EXPECT_EQ(result.exitCode, 3);
         Json facts = Json::parse(result.output, nullptr, false);
         EXPECT_FALSE(facts.is_discarded()) << result.output;
         return facts;
     }
-    std::string Certificate() const { return WorkDir() + "/kw_relay.pem"; }
 };
 
 Strings Names(const Json& list, const char* key = nullptr) {
@@ -138,7 +76,7 @@ Strings Names(const Json& list, const char* key = nullptr) {
     return names;
 }
 
-TEST_F(StatusTest, StoppedRelayCertificateBundlesAndEvents) {
+TEST_F(StatusTest, StoppedRelayCertificateBundlesLogsAndEvents) {
     NewRelay();
     const std::string program = Home() + "/agent/bin";
     Run("host.set('app.path.bin', '" + program + "')");
@@ -154,28 +92,31 @@ TEST_F(StatusTest, StoppedRelayCertificateBundlesAndEvents) {
     for (int i = 0; i < 11; ++i)
         events +=
             "{\"time\": \"2024-01-01T00:00:0" + std::to_string(i % 10) + ".000Z\", \"id\": 9104}\n";
-    events += "not json at all\n{\"time\": \"2024-01-02T00:00:00.000Z\", \"id\": "
-              "9105, \"text\": "
-              "\"100% \\\"bad\\\"\"}\n";
-    WriteFile(Home() + "/logs/events.log", events);
+    WriteFile(Home() + "/logs/events.log",
+              events + "not json at all\n{\"time\": \"2024-01-02T00:00:00.000Z\", \"id\": "
+                       "9105, \"text\": \"100% \\\"bad\\\"\"}\n");
+    const std::string logs = WorkDir() + "/logs/";
+    WriteSparseFile(logs + "access.log", 5242880); // at the limit: kept
+    WriteSparseFile(logs + "error.log", 20971521); // one byte over
+    for (const char* generation :
+         {"access-01.log", "access-03.log", "error-05.log", "error-06.log"})
+        WriteFile(logs + generation, "old");
 
-    EXPECT_NE(Status(Home()).output.find("9105 web server not enabled, not valid "
-                                         "or not stopped: 100% \"bad\""),
+    const std::string text = Status(Home()).output;
+    EXPECT_NE(text.find("9105 web server not enabled, not valid or not stopped: 100% \"bad\""),
               std::string::npos);
+    EXPECT_NE(text.find("ABOVE the 20 MiB protection limit"), std::string::npos);
     const Json facts = Facts(Home(), "--events 3");
     EXPECT_FALSE(facts["serving"].get<bool>());
     EXPECT_FALSE(facts["handshake"]["attempted"].get<bool>());
     const Json& certificate = facts["certificate"];
-    EXPECT_EQ(certificate["subject"], "CN=Kestrel Ward Relay");
-    const std::string openssl =
-        RunCommand("openssl x509 -noout -fingerprint -sha256 -in " + ShellQuote(Certificate()))
-            .output;
+    const std::string openssl = RunCommand("openssl x509 -noout -fingerprint -sha256 -in " +
+                                           ShellQuote(WorkDir() + "/kw_relay.pem"))
+                                    .output;
     EXPECT_EQ(openssl.substr(openssl.find('=') + 1),
               certificate["sha256"].get<std::string>() + "\n");
-    EXPECT_EQ(certificate["key"], "RSA 2048 bits");
     const long long days = certificate["days_left"].get<long long>();
     EXPECT_TRUE(days == 1779 || days == 1780) << days; // 153,792,000 s from now
-    EXPECT_FALSE(facts["management_ca"]["present"].get<bool>());
 
     const Json& bundles = facts["bundles"];
     EXPECT_EQ(Names(bundles["installed"]), Strings{"kwupdate_100"});
@@ -183,34 +124,18 @@ TEST_F(StatusTest, StoppedRelayCertificateBundlesAndEvents) {
     EXPECT_EQ(bundles["waiting"][1]["size"], 6);
     EXPECT_EQ(Names(bundles["made"], "name"), Strings{"kwupdate_400"});
 
+    const Json &access = facts["logs"]["access"], &error = facts["logs"]["error"];
+    EXPECT_FALSE(access["above_rotation"].get<bool>());
+    EXPECT_EQ(access["generations"], Json::parse("[1, 3]"));
+    EXPECT_TRUE(error["above_protection"].get<bool>());
+    EXPECT_EQ(error["generations"], Json::parse("[5]")); // -06 is not a generation
+
     // The last three events; the broken line is skipped, not counted.
     ASSERT_EQ(facts["events"].size(), 3u) << facts["events"].dump();
     EXPECT_EQ(facts["events"][1]["time"], "2024-01-01T00:00:00.000Z");
     EXPECT_FALSE(facts["events"][1].contains("text"));
     EXPECT_EQ(facts["events"][2]["text"], "100% \"bad\"");
     EXPECT_EQ(Facts(Home())["events"].size(), 10u);
-}
-
-TEST_F(StatusTest, LogsAgainstTheLimitsAndAPresentCa) {
-    NewRelay();
-    const std::string logs = WorkDir() + "/logs/";
-    WriteSparseFile(logs + "access.log", 5242880); // at the limit: kept
-    WriteSparseFile(logs + "error.log", 20971521); // one byte over
-    for (const char* generation :
-         {"access-01.log", "access-03.log", "error-05.log", "error-06.log"})
-        WriteFile(logs + generation, "old");
-    WriteFile(Home() + "/plugins/kwa_core/kw_agent_kwm.crt", ReadFile(Certificate()));
-
-    const Json facts = Facts(Home());
-    const Json &access = facts["logs"]["access"], &error = facts["logs"]["error"];
-    EXPECT_FALSE(access["above_rotation"].get<bool>());
-    EXPECT_EQ(access["generations"], Json::parse("[1, 3]"));
-    EXPECT_TRUE(error["above_rotation"].get<bool>());
-    EXPECT_TRUE(error["above_protection"].get<bool>());
-    EXPECT_EQ(error["generations"],
-              Json::parse("[5]")); // -06 is not a generation
-    EXPECT_TRUE(facts["management_ca"]["present"].get<bool>());
-    EXPECT_NE(Status(Home()).output.find("ABOVE the 20 MiB protection limit"), std::string::npos);
 }
 
 TEST_F(StatusTest, PidFilesAloneProveNothing) {
@@ -224,7 +149,6 @@ TEST_F(StatusTest, PidFilesAloneProveNothing) {
     WriteFile(WorkDir() + "/nginx.pid", std::to_string(other.pid()) + "\n");
     const Json facts = Facts(Home());
     EXPECT_FALSE(facts["launcher"]["running"].get<bool>());
-    EXPECT_TRUE(facts["nginx"]["running"].get<bool>());
     EXPECT_FALSE(facts["nginx"]["proved"].get<bool>());
     EXPECT_FALSE(facts["handshake"]["attempted"].get<bool>());
     const std::string reasons = facts["reasons"].dump();
@@ -232,16 +156,13 @@ TEST_F(StatusTest, PidFilesAloneProveNothing) {
         << reasons;
     EXPECT_NE(reasons.find("pid " + std::to_string(other.pid()) + " is another program"),
               std::string::npos);
-    WriteFile(WorkDir() + "/nginx.pid",
-              ""); // as nginx's configuration test leaves it
+    WriteFile(WorkDir() + "/nginx.pid", ""); // as nginx's configuration test leaves it
     EXPECT_NE(Facts(Home())["reasons"].dump().find("holds no process id"), std::string::npos);
 }
 
 TEST_F(StatusTest, CreatesNothingWhereThereIsNoDataDirectory) {
     const std::string missing = Home() + "/never-made";
-    const Json facts = Facts(missing);
-    EXPECT_FALSE(facts["home"]["exists"].get<bool>());
-    EXPECT_EQ(facts["listen"]["port"], 4122);
+    EXPECT_FALSE(Facts(missing)["home"]["exists"].get<bool>());
     EXPECT_FALSE(FileExists(missing));
     EXPECT_EQ(Status(missing, "--bogus").exitCode, 2);
 }
