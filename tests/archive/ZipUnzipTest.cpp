@@ -6,12 +6,8 @@
 #include <wx/filename.h>
 #include <wx/zipstrm.h>
 
-#include <atomic>
-#include <chrono>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -30,20 +26,14 @@ bool Unpack(const std::string& archive, const std::string& target,
     return KwaCore::Unzip(wxFileName(archive), wxFileName::DirName(target), callback, context);
 }
 
-// name -> compression method, as Python's zipfile reads the archive.
-std::map<std::string, int> Methods(const std::string& archive) {
-    const CommandResult result = RunCommand(
-        Python() + " -c " +
-        ShellQuote("import sys, zipfile\nfor i in zipfile.ZipFile(sys.argv[1]).infolist(): "
-                   "print(i.compress_type, i.filename)") +
-        " " + ShellQuote(archive));
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    std::map<std::string, int> methods;
-    std::istringstream lines(result.output);
-    int method;
-    for (std::string name; lines >> method && std::getline(lines >> std::ws, name);)
-        methods[name] = method;
-    return methods;
+// "method name" lines, as Python's zipfile reads the archive.
+std::string Methods(const std::string& archive) {
+    return RunCommand(
+               Python() + " -c " +
+               ShellQuote("import sys, zipfile\nfor i in zipfile.ZipFile(sys.argv[1]).infolist(): "
+                          "print(i.compress_type, i.filename)") +
+               " " + ShellQuote(archive))
+        .output;
 }
 
 // The lines logged since the last ClearRecords.
@@ -131,15 +121,11 @@ TEST_F(ZipUnzipTest, RoundTripIsExactAndOtherReadersAcceptTheArchive) {
         const CommandResult read = RunCommand(reader + ShellQuote(archive_) + " >/dev/null");
         EXPECT_EQ(read.exitCode, 0) << reader << read.output;
     }
-    const auto methods = Methods(archive_);
-    for (const auto& [name, method] : std::map<std::string, int>{{"index.html", 8},
-                                                                 {"packages/big.txt", 8},
-                                                                 {"packages/chunk1.txt", 8},
-                                                                 {"packages/noise.bin", 0},
-                                                                 {"packages/small.bin", 0},
-                                                                 {"packages/text.gz", 0}})
-        EXPECT_EQ(methods.at(name), method) << name;
-
+    const std::string methods = Methods(archive_); // 8: deflated, 0: stored
+    for (const char* line :
+         {"8 index.html\n", "8 packages/big.txt\n", "8 packages/chunk1.txt\n",
+          "0 packages/noise.bin\n", "0 packages/small.bin\n", "0 packages/text.gz\n"})
+        EXPECT_NE(methods.find(line), std::string::npos) << line << methods;
     MakeDirs(target_);
     ASSERT_TRUE(Unpack(archive_, target_));
     EXPECT_EQ(ListTree(target_), expected);
@@ -172,44 +158,25 @@ TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
     EXPECT_EQ(ListTree(outside_), std::vector<std::string>{"victim"});
 }
 
-// A damaged entry fails the archive and leaves no file; entries are unpacked side
-// by side, so the worker busy with a large file stops too (its file goes).
-TEST_F(ZipUnzipTest, BrokenArchivesFailAndLeaveNoDamagedFile) {
-    const std::string stored = std::string(4000, 'S');
+// Entries are unpacked side by side: a damaged one fails the archive, leaves no
+// file, and stops the worker busy with a large file (its file goes too).
+TEST_F(ZipUnzipTest, AFailureInOneEntryStopsTheOthers) {
     WriteSparseFile(source_ + "/a.bin", 160LL << 20);
-    WriteFile(source_ + "/b.gz", stored); // stored by its extension
-    WriteFile(source_ + "/c.txt", TextContent(200000, 9));
+    WriteFile(source_ + "/b.gz", std::string(4000, 'S')); // stored by its extension
     ASSERT_TRUE(Pack(archive_, source_));
-    const std::string good = ReadFile(archive_);
-    const size_t storedAt = good.find(stored) + 100, deflatedAt = good.find("c.txt") + 5000;
-    auto flip = [&](size_t at, char bits) {
-        return good.substr(0, at) + char(good[at] ^ bits) + good.substr(at + 1);
-    };
-    const struct {
-        std::string bytes;
-        const char* damaged; // null: nothing may be written
-        std::string log;
-    } cases[] = {{good.substr(0, good.size() / 2), nullptr, "truncated"},
-                 {flip(storedAt, 1), "b.gz", "entry \"b.gz\": CRC mismatch\n"},
-                 {flip(deflatedAt, 0x40), "c.txt", "entry \"c.txt\": "}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.log);
-        FreshTarget();
-        WriteFile(archive_, c.bytes);
-        EXPECT_FALSE(Unpack(archive_, target_));
-        EXPECT_NE(LogLines().find(c.log), std::string::npos) << LogLines();
-        if (c.damaged == nullptr) {
-            EXPECT_TRUE(ListTree(target_).empty());
-            continue;
-        }
-        EXPECT_FALSE(FileExists(target_ + "/" + c.damaged));
-        const long long size = FileSize(target_ + "/a.bin");
-        EXPECT_TRUE(size == -1 || size == 160LL << 20) << size;
-    }
+    std::string bytes = ReadFile(archive_);
+    bytes[bytes.find(std::string(4000, 'S')) + 9] ^= 1;
+    WriteFile(archive_, bytes);
+    FreshTarget();
+    EXPECT_FALSE(Unpack(archive_, target_));
+    EXPECT_EQ(LogLines(), "Cannot unpack " + archive_ + ": entry \"b.gz\": CRC mismatch\n");
+    EXPECT_FALSE(FileExists(target_ + "/b.gz"));
+    const long long size = FileSize(target_ + "/a.bin"); // stopped in the middle: removed
+    EXPECT_TRUE(size == -1 || size == 160LL << 20) << size;
 }
 
-// A skipped directory is left out with all below it; an abort or a name the
-// unpacking would refuse fails the call and leaves the archive that was there.
+// A skipped directory is left out with all below it; an abort fails the call and
+// leaves the archive that was there.
 TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     WriteFile(source_ + "/keep/a.txt", "a");
     WriteFile(source_ + "/skip/b.txt", "b");
@@ -217,9 +184,9 @@ TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     Offered offered{{}, "skip/", ""};
     ASSERT_TRUE(Pack(archive_, source_, Decide, &offered));
     EXPECT_EQ(offered.paths, (std::vector<std::string>{"keep/", "keep/a.txt", "skip/", "z.txt"}));
-    const auto methods = Methods(archive_);
-    EXPECT_EQ(methods.size(), 3u);
-    EXPECT_EQ(methods.count("skip/"), 0u);
+    const std::string methods = Methods(archive_);
+    EXPECT_EQ(methods.find("skip"), std::string::npos) << methods;
+    EXPECT_NE(methods.find("keep/a.txt"), std::string::npos) << methods;
 
     const std::string before = ReadFile(archive_);
     Offered aborting{{}, "", "keep/a.txt"};
@@ -228,14 +195,6 @@ TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     EXPECT_FALSE(FileExists(archive_ + ".part"));
     EXPECT_FALSE(Pack(dir_ / "missing/out.zip", source_));
     EXPECT_FALSE(Pack(archive_ + "2", dir_ / "no-such-source"));
-
-    WriteFile(source_ + "/keep/back\\slash", "b");
-    KwaCore::Host::ClearRecords();
-    EXPECT_FALSE(Pack(archive_, source_));
-    EXPECT_EQ(ReadFile(archive_), before);
-    EXPECT_EQ(LogLines(), "Cannot pack " + source_ + " into " + archive_ +
-                              ": entry \"keep/back\\slash\": a name the unpacking refuses: "
-                              "unsafe name (backslash)\n");
 }
 
 // The callback sees every entry in archive order on the calling thread, progress
@@ -319,31 +278,19 @@ TEST_F(ZipUnzipTest, ArchivesOfTheUsualToolsUnpackIdentically) {
     }
 }
 
-// A pipe, a directory or a device in the archive's place is refused without
-// waiting for a writer (a blocked reader would let the helper thread's open succeed).
+// A pipe (which would block a reader), a directory or a device in the archive's
+// place is refused.
 TEST_F(ZipUnzipTest, OnlyRegularFilesAreUnpackedAndNothingBlocks) {
     MakeDirs(target_);
-    const std::string fifo = dir_ / "fifo.zip";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0);
     MakeDirs(dir_ / "dir.zip");
-    std::atomic<bool> done = false, blocked = false;
-    std::thread unblock([&] {
-        for (int i = 0; i < 100 && !done; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        blocked = fd >= 0;
-        if (fd >= 0)
-            ::close(fd);
-    });
-    for (const std::string& path : {fifo, dir_ / "dir.zip", std::string("/dev/null")}) {
+    for (const std::string& path :
+         {dir_ / "fifo.zip", dir_ / "dir.zip", std::string("/dev/null")}) {
         SCOPED_TRACE(path);
         KwaCore::Host::ClearRecords();
         EXPECT_FALSE(Unpack(path, target_));
         EXPECT_EQ(LogLines(), "Cannot unpack " + path + ": not a regular file\n");
     }
-    done = true;
-    unblock.join();
-    EXPECT_FALSE(blocked);
     EXPECT_TRUE(ListTree(target_).empty());
 }
 
