@@ -307,37 +307,23 @@ template <typename Work> long PeakMiB(Work work) {
 // A million entries, the last one unsafe: refused before anything is written, with
 // the validation's memory small.
 TEST_F(ZipUnzipTest, AMillionEntriesKeepMemorySmall) {
-    const unsigned count = 1000000;
     const std::string archive = "/dev/shm/kwa-million-" + std::to_string(getpid()) + ".zip";
-    { // the generator's memory goes before the measurement
-        std::ofstream out(archive, std::ios::binary);
-        std::string central;
-        auto put = [](std::string& to, uint64_t value, int bytes) {
-            for (int i = 0; i < bytes; ++i)
-                to += char(i < 8 ? value >> (8 * i) : 0);
-        };
-        uint64_t offset = 0;
-        for (unsigned i = 0; i < count; ++i) {
-            char name[16];
-            snprintf(name, sizeof(name), i + 1 < count ? "d%03u/f%03u" : "../escape", i / 1000,
-                     i % 1000);
-            std::string local;
-            put(local, 0x04034b50, 4), put(local, 20, 4), put(local, 0, 18);
-            put(local, strlen(name), 2), put(local, 0, 2), local += name;
-            out << local;
-            put(central, 0x02014b50, 4), put(central, 20, 4), put(central, 0, 20);
-            put(central, strlen(name), 2), put(central, 0, 12), put(central, offset, 4);
-            central += name;
-            offset += local.size();
-        }
-        std::string end;
-        put(end, 0x06064b50, 4), put(end, 44, 8), put(end, 45, 4), put(end, 0, 8);
-        put(end, count, 8), put(end, count, 8), put(end, central.size(), 8), put(end, offset, 8);
-        put(end, 0x07064b50, 4), put(end, 0, 4), put(end, offset + central.size(), 8);
-        put(end, 1, 4), put(end, 0x06054b50, 4), put(end, 0, 4), put(end, 0xffff, 4);
-        put(end, 0xffffffff, 8), put(end, 0, 2);
-        out << central << end;
-    }
+    const CommandResult made = RunCommand(Python() + " -c " + ShellQuote(R"(import struct, sys
+n, central, offset = 1000000, [], 0
+with open(sys.argv[1], 'wb') as out:
+    for i in range(n):
+        name = b'd%03d/f%03d' % (i // 1000, i % 1000) if i + 1 < n else b'../escape'
+        local = struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, 0, 0, 0, 0, 0, 0, 0, len(name), 0)
+        out.write(local + name)
+        central.append(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 20, 20, 0, 0, 0, 0, 0, 0, 0,
+                                   len(name), 0, 0, 0, 0, 0, offset) + name)
+        offset += 30 + len(name)
+    d = b''.join(central)
+    out.write(d + struct.pack('<IQHHIIQQQQIIQIIHHHHIIH', 0x06064b50, 44, 45, 45, 0, 0, n, n, len(d),
+                              offset, 0x07064b50, 0, offset + len(d), 1, 0x06054b50, 0, 0, 0xffff,
+                              0xffff, 0xffffffff, 0xffffffff, 0)))") +
+                                          " " + archive);
+    ASSERT_EQ(made.exitCode, 0) << made.output;
     FreshTarget();
     EXPECT_LT(PeakMiB([&] { EXPECT_FALSE(Unpack(archive, target_)); }), 64);
     ::unlink(archive.c_str());
