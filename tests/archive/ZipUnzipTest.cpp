@@ -91,48 +91,6 @@ protected:
     mode_t previousUmask_ = 0;
 };
 
-// Chunk edges, stored and deflated entries, UTF-8 names and empty directories come
-// back exact; links are never packed; the usual readers check every CRC of ours.
-TEST_F(ZipUnzipTest, RoundTripIsExactAndOtherReadersAcceptTheArchive) {
-    const std::map<std::string, std::string> files = {
-        {"index.html", TextContent(3000)},
-        {"empty.txt", ""},
-        {"packages/big.txt", TextContent(3 * 1024 * 1024 + 77, 2)},
-        {"packages/chunk.txt", TextContent(256 * 1024, 3)},
-        {"packages/chunk1.txt", TextContent(256 * 1024 + 1, 4)},
-        {"packages/chunk2.txt", TextContent(512 * 1024, 7)},
-        {"packages/chunk3.txt", TextContent(512 * 1024 + 1, 8)},
-        {"packages/noise.bin", RandomContent(1536 * 1024 + 5)}, // stored after the probe
-        {"packages/small.bin", RandomContent(700, 5)},          // stored: deflate does not pay
-        {"packages/text.gz", TextContent(100000, 6)},           // stored by its extension
-        {"packages/deep/er/still/x.txt", "x"},
-        {"caf\xc3\xa9/n\xc3\xa4me.txt", "utf-8 names"},
-    };
-    for (const auto& [name, content] : files)
-        WriteFile(source_ + "/" + name, content);
-    MakeDirs(source_ + "/emptydir");
-    const std::vector<std::string> expected = ListTree(source_);
-    WriteFile(outside_ + "/secret", "s");
-    ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (source_ + "/link").c_str()), 0);
-
-    ASSERT_TRUE(Pack(archive_, source_));
-    EXPECT_FALSE(FileExists(archive_ + ".part"));
-    for (const char* reader : {"unzip -tq ", "bsdtar -xOf ", "7z t -bso0 -bsp0 "}) {
-        const CommandResult read = RunCommand(reader + ShellQuote(archive_) + " >/dev/null");
-        EXPECT_EQ(read.exitCode, 0) << reader << read.output;
-    }
-    const std::string methods = Methods(archive_); // 8: deflated, 0: stored
-    for (const char* line :
-         {"8 index.html\n", "8 packages/big.txt\n", "8 packages/chunk1.txt\n",
-          "0 packages/noise.bin\n", "0 packages/small.bin\n", "0 packages/text.gz\n"})
-        EXPECT_NE(methods.find(line), std::string::npos) << line << methods;
-    MakeDirs(target_);
-    ASSERT_TRUE(Unpack(archive_, target_));
-    EXPECT_EQ(ListTree(target_), expected);
-    for (const auto& [name, content] : files)
-        EXPECT_EQ(ReadFile(target_ + "/" + name), content) << name;
-}
-
 // Modes are capped; nothing is written through a link in the target, and a link
 // standing where a file goes is replaced, its target left alone.
 TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
@@ -226,15 +184,43 @@ TEST_F(ZipUnzipTest, UnpackingShowsEachEntryAndProgressAndStopsOnACallbackOrADam
     EXPECT_TRUE(size == -1 || size == 160LL << 20) << size;
 }
 
-// One tree packed by each of the usual zip tools unpacks to the same tree.
-TEST_F(ZipUnzipTest, ArchivesOfTheUsualToolsUnpackIdentically) {
-    const std::map<std::string, std::string> files = {{"a.txt", TextContent(70000)},
-                                                      {"empty", ""},
-                                                      {"d/e/noise.bin", RandomContent(3000)},
-                                                      {"caf\xc3\xa9 x/n.txt", "n"}};
+// One tree (chunk edges, stored and deflated entries, UTF-8 names, empty files and
+// directories) packed by us and by each of the usual zip tools unpacks to the same
+// tree; links are never packed, and the usual readers check every CRC of ours.
+TEST_F(ZipUnzipTest, OurArchivesAndThoseOfTheUsualToolsUnpackIdentically) {
+    const std::map<std::string, std::string> files = {
+        {"index.html", TextContent(3000)},
+        {"empty.txt", ""},
+        {"packages/big.txt", TextContent(3 * 1024 * 1024 + 77, 2)},
+        {"packages/chunk.txt", TextContent(256 * 1024, 3)},
+        {"packages/chunk1.txt", TextContent(256 * 1024 + 1, 4)},
+        {"packages/chunk2.txt", TextContent(512 * 1024, 7)},
+        {"packages/chunk3.txt", TextContent(512 * 1024 + 1, 8)},
+        {"packages/noise.bin", RandomContent(1536 * 1024 + 5)}, // stored after the probe
+        {"packages/small.bin", RandomContent(700, 5)},          // stored: deflate does not pay
+        {"packages/text.gz", TextContent(100000, 6)},           // stored by its extension
+        {"packages/deep/er/still/x.txt", "x"},
+        {"caf\xc3\xa9 x/n\xc3\xa4me.txt", "utf-8 names"},
+    };
     for (const auto& [name, content] : files)
         WriteFile(source_ + "/" + name, content);
     MakeDirs(source_ + "/emptydir");
+    const std::vector<std::string> expected = ListTree(source_);
+    WriteFile(outside_ + "/secret", "s");
+    ASSERT_EQ(symlink((outside_ + "/secret").c_str(), (source_ + "/link").c_str()), 0);
+    ASSERT_TRUE(Pack(archive_, source_));
+    ::unlink((source_ + "/link").c_str()); // the other tools would pack it
+    EXPECT_FALSE(FileExists(archive_ + ".part"));
+    for (const char* reader : {"unzip -tq ", "bsdtar -xOf ", "7z t -bso0 -bsp0 "}) {
+        const CommandResult read = RunCommand(reader + ShellQuote(archive_) + " >/dev/null");
+        EXPECT_EQ(read.exitCode, 0) << reader << read.output;
+    }
+    const std::string methods = Methods(archive_); // 8: deflated, 0: stored
+    for (const char* line :
+         {"8 index.html\n", "8 packages/big.txt\n", "8 packages/chunk1.txt\n",
+          "0 packages/noise.bin\n", "0 packages/small.bin\n", "0 packages/text.gz\n"})
+        EXPECT_NE(methods.find(line), std::string::npos) << line << methods;
+
     const std::string python =
         Python() + " -c " +
         ShellQuote("import os, sys, zipfile\n"
@@ -245,6 +231,7 @@ TEST_F(ZipUnzipTest, ArchivesOfTheUsualToolsUnpackIdentically) {
         const char* tool;
         std::string command; // run in the tree; $A is the archive
     } tools[] = {
+        {"ours", ""},
         {"Info-ZIP", "zip -q -r $A ."},
         {"Info-ZIP Zip64", "zip -q -r -fz $A ."},
         {"Info-ZIP through a pipe", "zip -q -r - . | cat > $A"},
@@ -255,14 +242,15 @@ TEST_F(ZipUnzipTest, ArchivesOfTheUsualToolsUnpackIdentically) {
         {"Python", python + " $A 8"},
         {"Python stored", python + " $A 0"},
     };
-    const std::vector<std::string> expected = ListTree(source_);
     for (const auto& t : tools) {
         SCOPED_TRACE(t.tool);
-        std::string command = t.command;
-        command.replace(command.find("$A"), 2, ShellQuote(archive_));
-        ::unlink(archive_.c_str());
-        const CommandResult made = RunCommand("cd " + ShellQuote(source_) + " && " + command);
-        ASSERT_EQ(made.exitCode, 0) << made.output;
+        if (!t.command.empty()) {
+            std::string command = t.command;
+            command.replace(command.find("$A"), 2, ShellQuote(archive_));
+            ::unlink(archive_.c_str());
+            const CommandResult made = RunCommand("cd " + ShellQuote(source_) + " && " + command);
+            ASSERT_EQ(made.exitCode, 0) << made.output;
+        }
         FreshTarget();
         Seen seen; // with a callback, as the relay unpacks: wx walks the entries too
         EXPECT_TRUE(Unpack(archive_, target_, Observe, &seen)) << LogLines();
