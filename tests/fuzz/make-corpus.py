@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the zip fuzzer into tests/fuzz/corpus/: valid,
-hostile and broken archives, and the inputs of faults found. Deterministic:
-running it again gives the same files. KwaCore::Unzip must unpack every valid-*
-archive and refuse every other one (tests/fuzz_unzip/CorpusTest.cpp).
-
-    tests/fuzz/make-corpus.py [DIR]
-"""
+"""Writes the zip fuzzer's seed corpus (valid-*, which unpack; hostile-*, broken-*
+and the inputs of faults found, which are refused) into DIR, by default
+tests/fuzz/corpus/, the same files on every run."""
 import io
 import os
 import struct
@@ -17,26 +13,24 @@ DOS_TIME = (2024, 6, 7, 12, 0, 0)
 
 
 def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
-    """entries: (name, data) or (name, data, unix mode) or (ZipInfo, data)."""
+    """entries: (name, data) or (name, data, unix mode)."""
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", compression, allowZip64=True) as z:
         for entry in entries:
-            name, data = entry[0], entry[1]
-            info = name if isinstance(name, zipfile.ZipInfo) else zipfile.ZipInfo(name, DOS_TIME)
+            info = zipfile.ZipInfo(entry[0], DOS_TIME)
             info.compress_type = compression
             if len(entry) > 2:
                 info.external_attr = entry[2] << 16
                 info.create_system = 3
             with z.open(info, "w", force_zip64=zip64) as f:
-                f.write(data)
+                f.write(entry[1])
         z.comment = comment
     return out.getvalue()
 
 
 def raw_entry(name, data, flags=0, method=0, crc=None, size=None, csize=None, made_by=0x031e,
               external=0o100644 << 16, version=20, extra=b"", local_name=None):
-    """A local header, its data and the matching central header (extra field
-    there only), by hand."""
+    """One entry's local header and data, and its central header (with the extra field)."""
     crc = zlib.crc32(data) if crc is None else crc
     size = len(data) if size is None else size
     csize = len(data) if csize is None else csize
@@ -94,7 +88,6 @@ def corpus():
         "hostile-symlink-file.zip": archive([("link", b"/etc/passwd", 0o120777)]),
         "hostile-device.zip": archive([("dev", b"", 0o020644)]),
         "hostile-fifo.zip": archive([("fifo", b"", 0o010644)]),
-
         "hostile-duplicate.zip": raw_archive([raw_entry(b"a.txt", b"one"), raw_entry(b"a.txt", b"two")]),
         "hostile-file-then-dir.zip": archive([("a", b"file"), ("a/b", b"x")]),
         "hostile-encrypted.zip": raw_archive([raw_entry(b"a.txt", b"secret", flags=1)]),
@@ -107,7 +100,6 @@ def corpus():
         "hostile-space.zip": raw_archive([raw_entry(
             b"huge", zlib.compress(b"x")[2:-4], method=8, size=0xFFFFFFFF, made_by=0x032D,
             version=45, extra=struct.pack("<HHQ", 1, 8, 1 << 60))]),
-
         "hostile-size-lie.zip": raw_archive([raw_entry(b"a.txt", b"short", size=1 << 30)]),
         "hostile-overlap.zip": (lambda e: raw_archive([e, e]))(raw_entry(b"same.txt", b"x")),
         # A Zip64 compressed size that makes offset + size wrap.
