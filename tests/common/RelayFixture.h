@@ -25,8 +25,6 @@ namespace kwatest {
 
 // argv joined by blanks, as the relay's identity tests see it; "" when gone.
 std::string CommandLineOf(long pid);
-long ParentOf(long pid);
-std::vector<long> ChildrenOf(long parent);
 // Live processes whose command line holds the marker, with all their descendants.
 std::set<long> ProcessesOf(const std::string& marker);
 // The id in a pid file, 0 when there is none.
