@@ -73,7 +73,6 @@ protected:
     std::string ErrorLog() const { return WorkDir() + "/logs/error.log"; }
     std::string CaKey() const { return *ca_ / "ca.key"; }
     std::string CaCert() const { return Home() + "/plugins/kwa_core/kw_agent_kwm.crt"; }
-    int port() const { return port_; }
 
 private:
     int port_ = 0;

@@ -67,7 +67,7 @@ local function anyValue()
     return (r < 0.55 and pick(scalars) or r < 0.7 and pick(hostile) or pick(others))()
 end
 local names = {[rs] = "rs", [rs2] = "rs2", [zombie] = "zombie", [RS] = "SLB.RelayServer", [disguised] = "disguised"}
-local function describe(v)
+local function describe(v) -- for the violation reports
     if type(v) == "string" then return ("%q(len %d)"):format(v:sub(1, 24):gsub("[^%w%p ]", "?"), #v) end
     return names[v] or type(v) == "number" and ("%.17g"):format(v) or tostring(v)
 end
@@ -238,7 +238,7 @@ end
 local pidContents = {"", "garbage\n", "-1\n", "-4194304\n", "99999999999999999999\n", "4194304\n", "0\n",
                      "12abc\n", " \n", config.ownPid .. "\n"}
 local function writeFile(path, content) assert(io.open(path, "w")):write(content):close() end
-local function swap(a, b) if not os.rename(a, b) then os.rename(b, a) end end
+local function swap(a, b) return os.rename(a, b) or os.rename(b, a) end
 local function shuffleEnvironment()
     local r = math.random()
     if r < 0.05 then
@@ -275,9 +275,9 @@ local function callOnce()
     local first = form == "class" and RS or (form == "colon" or chance(0.4)) and pick({rs, rs, rs2}) or anyValue()
     if m == "IsWebServerConfigValid" and form == "dot" and chance(0.5) then first = pick(scalars)() end
     local valid = rawequal(first, rs) or rawequal(first, rs2)
-    local shown = {}
-    for i = 1, math.max(args.n, 0) do shown[i] = describe(args[i]) end
-    current = ("%s[%s](%s; %s)"):format(m, form, describe(first), table.concat(shown, ", "))
+    local shown = {describe(first)}
+    for i = 1, math.max(args.n, 0) do shown[i + 1] = describe(args[i]) end
+    current = ("%s[%s](%s)"):format(m, form, table.concat(shown, ", "))
     perMethod[m] = (perMethod[m] or 0) + 1
 
     host.clear()
@@ -320,8 +320,7 @@ end
 
 host.shutdown(false)
 os.remove(failFile)
-debug.setmetatable(disguised, getmetatable(io.stdout)) -- its own metatable back, so that it is closed
-disguised:close()
+debug.setmetatable(disguised, getmetatable(io.stdout)):close() -- its own metatable back, then closed
 local methodCount, rare = 0, {}
 for name, n in pairs(perMethod) do
     methodCount = methodCount + 1

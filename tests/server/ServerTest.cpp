@@ -51,26 +51,6 @@ TEST_F(ServerTest, AWorkDirectoryThatCannotBeMadeDoesNotStopConstruction) {
     EXPECT_TRUE(HasLog(1, "CRelayServer::MakeCertificate() - Failed"));
 }
 
-// A stock interpreter with no locale loads the module and gets UTF-8 paths back.
-TEST_F(ServerTest, StockInterpreterLoadsTheModuleUnderANonAsciiHome) {
-    std::string preload;
-#if defined(__SANITIZE_ADDRESS__)
-    for (const std::string& line : Lines(ReadFile("/proc/self/maps")))
-        if (line.find("libasan.so") != std::string::npos && line.find('/') != std::string::npos)
-            preload = " LD_PRELOAD=" + ShellQuote(line.substr(line.find('/'))) +
-                      " ASAN_OPTIONS=detect_leaks=0";
-#endif
-    const std::string home = Home() + "/\xC3\xA9t\xC3\xA9";
-    const CommandResult result =
-        RunCommand("env -u LANG -u LC_ALL -u LC_CTYPE" + preload + " KWA_HOME=" + ShellQuote(home) +
-                   " lua5.2 -e " +
-                   ShellQuote("package.cpath = '" + BinDir() +
-                              "/?.so;' .. package.cpath\n"
-                              "print(require 'relay')\nprint(SLB.RelayServer():GetInstallDir())"));
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(result.output, "true\n" + home + "/plugins/relay/www\n");
-}
-
 // Each row on a fresh object (port 4122, switches 0, no protocols, no strong ciphers).
 TEST_F(ServerTest, UpdateConfigStoresAndReportsChanges) {
     const struct {

@@ -26,11 +26,6 @@ TEST_F(ServingTest, StartRestartAndStopThroughTheLauncher) {
     ASSERT_TRUE(StartRelay());
     EXPECT_EQ(EventsWithId(9104).size(), 1u);
     const long kwvp = PidIn(KwvpPidPath()), master = PidIn(NginxPidPath());
-    const std::string W = WorkDir(), B = BinDir();
-    EXPECT_EQ(CommandLineOf(kwvp), B + "/kwvp.exe localhost:" + std::to_string(port() + 1) + " " +
-                                       W + "/www " + B + "/nginx.exe -p " + W + "/ -c " + W +
-                                       "/nginx.conf");
-
     // Not forced: a reload of the running server. Forced: a new launcher and nginx.
     EXPECT_TRUE(Bool("rs:StartWebServer(false)"));
     EXPECT_EQ(PidIn(KwvpPidPath()), kwvp);
@@ -117,17 +112,9 @@ TEST_F(ServingTest, StopReportsWhatItCouldNotDoAndOnlyAForcedStopKills) {
     EXPECT_FALSE(FileExists(WebRoot()));
 }
 
-// A new object kills by the pid files only what begins with the launcher's path or
-// holds nginx's (either case).
+// The pid files name a process to kill only when it begins with the launcher's path
+// or holds nginx's (either case).
 TEST_F(ServingTest, KillWebServerByPidFileRemovesOnlyTheRelaysProcesses) {
-    ASSERT_TRUE(StartRelay());
-    const long kwvp = PidIn(KwvpPidPath()), master = PidIn(NginxPidPath());
-    ResetLua();
-    NewRelay();
-    Configure(""); // nginx -s needs a configuration it accepts
-    EXPECT_TRUE(Bool("rs:KillWebServerByPidFile()"));
-    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(kwvp) && NginxGone(master); }));
-
     std::string bin = BinDir();
     for (char& c : bin)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
