@@ -1,9 +1,11 @@
 // The relay's server certificate: what a new one holds, when an existing one is
-// kept byte for byte, and when it is replaced.
+// kept byte for byte, when it is replaced, and how its key file is kept private.
 #include "LuaFixture.h"
 #include "OpenSslHandles.h"
 
+#include <grp.h>
 #include <openssl/pem.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kwatest;
@@ -24,11 +26,9 @@ std::string NameOf(X509_NAME* name) {
 }
 
 struct CertificateRecipe {
-    const char* commonName = "Kestrel Ward Relay";
-    const char* keyType = "RSA"; // or "EC"
-    int bits = 2048;
-    long notBeforeOffset = -60;
-    long notAfterOffset = 3600;
+    const char *commonName, *keyType; // "RSA" or "EC"
+    int bits;
+    long notBeforeOffset, notAfterOffset;
 };
 
 // Writes a self-issued certificate (and its key) as another program would.
@@ -63,29 +63,13 @@ class Certificate : public LuaFixture {
 protected:
     std::string CertPath() const { return WorkDir() + "/kw_relay.pem"; }
     std::string KeyPath() const { return WorkDir() + "/kw_relay.key"; }
-
-    // A first object makes the work directory; then the pair is replaced as described.
-    void Prepare(const CertificateRecipe& recipe) {
-        NewRelay();
-        WriteCertificate(CertPath(), KeyPath(), recipe);
-        cert_ = ReadFile(CertPath());
-        key_ = ReadFile(KeyPath());
-        KwaCore::Host::ClearRecords();
-        Run("host.verbose(true)\nagain = SLB.RelayServer()");
-    }
-    bool Kept() const { return ReadFile(CertPath()) == cert_ && ReadFile(KeyPath()) == key_; }
-    bool Replaced() const {
-        return ReadFile(CertPath()) != cert_ && ReadFile(KeyPath()) != key_ &&
-               LoadCertificate(CertPath()) != nullptr;
-    }
-    bool Logged(int level, const std::string& start) const {
+    // Error lines that hold this text.
+    int Errors(const std::string& text) const {
+        int lines = 0;
         for (const auto& record : LogMessages())
-            if (record.level == level && ToUtf8(record.message).rfind(start, 0) == 0)
-                return true;
-        return false;
+            lines += record.level == 1 && ToUtf8(record.message).find(text) != std::string::npos;
+        return lines;
     }
-
-    std::string cert_, key_;
 };
 
 TEST_F(Certificate, ANewCertificateHasItsFieldsAndIsKeptByteForByte) {
@@ -110,14 +94,16 @@ TEST_F(Certificate, ANewCertificateHasItsFieldsAndIsKeptByteForByte) {
     EXPECT_EQ(EVP_PKEY_eq(key.get(), pub), 1);
     EXPECT_EQ(FileMode(KeyPath()), 0600u);
 
+    // Kept byte for byte; a kept key that every user could read is made private.
     const std::string cert = ReadFile(CertPath()), keyText = ReadFile(KeyPath());
+    chmod(KeyPath().c_str(), 0644);
     Run("again = SLB.RelayServer()");
     EXPECT_EQ(ReadFile(CertPath()), cert);
     EXPECT_EQ(ReadFile(KeyPath()), keyText);
+    EXPECT_EQ(FileMode(KeyPath()), 0600u);
 }
 
-// The relay's own certificates are replaced when out of date, weak or not RSA;
-// another issuer's only when out of date.
+// The relay's own: replaced when out of date, weak or not RSA; another's when out of date.
 TEST_F(Certificate, ReplacedOrKept) {
     const struct {
         const char* name;
@@ -135,16 +121,21 @@ TEST_F(Certificate, ReplacedOrKept) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Prepare(c.recipe);
-        EXPECT_EQ(Kept(), c.kept);
-        EXPECT_EQ(Replaced(), !c.kept);
+        NewRelay(); // makes the work directory; then the pair is replaced
+        WriteCertificate(CertPath(), KeyPath(), c.recipe);
+        const std::string cert = ReadFile(CertPath()), key = ReadFile(KeyPath());
+        Run("again = SLB.RelayServer()");
+        EXPECT_EQ(ReadFile(CertPath()) == cert && ReadFile(KeyPath()) == key, c.kept);
+        EXPECT_EQ(ReadFile(CertPath()) != cert && ReadFile(KeyPath()) != key &&
+                      LoadCertificate(CertPath()) != nullptr,
+                  !c.kept);
         EXPECT_FALSE(HasLog(1, "CRelayServer::MakeCertificate() - Failed"));
         ResetLua();
     }
 }
 
-// An unreadable certificate is replaced, with the reader's OpenSSL error reported;
-// half a pair is overwritten without a check; a failed write removes both files.
+// Unreadable: replaced, the error logged; half a pair: overwritten, never through a
+// link; a failed write removes both.
 TEST_F(Certificate, BrokenPairsAndFailedWrites) {
     NewRelay();
     WriteFile(CertPath(), "this is not a certificate\n");
@@ -154,7 +145,7 @@ TEST_F(Certificate, BrokenPairsAndFailedWrites) {
     EXPECT_TRUE(HasLog(1, "Load certificate fail"));
     EXPECT_TRUE(LoadCertificate(CertPath()));
     EXPECT_NE(ReadFile(KeyPath()), key);
-    EXPECT_TRUE(Logged(1, "CRelayServer::MakeCertificate() - OpenSSL "));
+    EXPECT_EQ(Errors("CRelayServer::MakeCertificate() - OpenSSL "), 1);
 
     unlink(KeyPath().c_str());
     WriteFile(CertPath(), "garbage");
@@ -163,6 +154,17 @@ TEST_F(Certificate, BrokenPairsAndFailedWrites) {
     EXPECT_FALSE(HasLog(1, "Load certificate fail"));
     EXPECT_TRUE(LoadCertificate(CertPath()));
     EXPECT_TRUE(FileExists(KeyPath()));
+    for (const std::string& linked : {KeyPath(), CertPath()}) {
+        SCOPED_TRACE(linked);
+        WriteFile(Home() + "/target", "not to be written");
+        unlink(KeyPath().c_str()), unlink(CertPath().c_str());
+        ASSERT_EQ(symlink((Home() + "/target").c_str(), linked.c_str()), 0);
+        Run("again = SLB.RelayServer()");
+        EXPECT_EQ(ReadFile(Home() + "/target"), "not to be written");
+        EXPECT_FALSE(IsSymlink(linked));
+        EXPECT_NE(ReadFile(linked).find("-----BEGIN"), std::string::npos);
+        EXPECT_EQ(FileMode(KeyPath()), 0600u);
+    }
 
     unlink(CertPath().c_str());
     unlink(KeyPath().c_str());
@@ -171,5 +173,27 @@ TEST_F(Certificate, BrokenPairsAndFailedWrites) {
     Run("again = SLB.RelayServer()");
     EXPECT_FALSE(FileExists(KeyPath()));
     EXPECT_TRUE(HasLog(1, "CRelayServer::MakeCertificate() - Failed"));
-    EXPECT_TRUE(Logged(1, "CRelayServer::MakeCertificate() cert - "));
+    EXPECT_EQ(Errors("CRelayServer::MakeCertificate() cert - "), 1);
+}
+
+// A kept key of another owner, read by an unprivileged agent: one error line names it.
+TEST_F(Certificate, AKeptKeyOfAnotherOwnerIsNamedInOneErrorLine) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the key to another owner";
+    NewRelay();
+    ASSERT_EQ(RunCommand("chown -R 65534:65534 " + ShellQuote(Home())).exitCode, 0);
+    ASSERT_EQ(chown(KeyPath().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(KeyPath().c_str(), 0644), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(2);
+        KwaCore::Host::ClearRecords();
+        Try("again = SLB.RelayServer()");
+        _exit(Errors("Private key " + KeyPath() + " (owner root, mode 0644)") == 1 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

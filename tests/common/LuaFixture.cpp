@@ -60,9 +60,7 @@ std::string LuaFixture::Try(const std::string& code) {
     std::string error;
     if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != 0 || lua_pcall(L, 0, 0, 0) != 0) {
         const char* message = lua_tostring(L, -1);
-        error = message ? message : "(error object is not a string)";
-        if (error.empty())
-            error = "(empty error)";
+        error = message && *message ? message : "(an error that is no text, or empty)";
     }
     lua_settop(L, top);
     return error;

@@ -15,6 +15,7 @@ std::string CommandLineOf(long pid) {
     return text;
 }
 
+namespace {
 long ParentOf(long pid) {
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
@@ -27,7 +28,6 @@ long ParentOf(long pid) {
     return parent;
 }
 
-namespace {
 std::vector<long> AllProcesses() {
     std::vector<long> pids;
     for (const auto& entry : std::filesystem::directory_iterator("/proc"))
@@ -36,14 +36,6 @@ std::vector<long> AllProcesses() {
     return pids;
 }
 } // namespace
-
-std::vector<long> ChildrenOf(long parent) {
-    std::vector<long> children;
-    for (long pid : AllProcesses())
-        if (ParentOf(pid) == parent && ProcessAlive(pid))
-            children.push_back(pid);
-    return children;
-}
 
 std::set<long> ProcessesOf(const std::string& marker) {
     std::set<long> found;

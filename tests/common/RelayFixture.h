@@ -25,8 +25,6 @@ namespace kwatest {
 
 // argv joined by blanks, as the relay's identity tests see it; "" when gone.
 std::string CommandLineOf(long pid);
-long ParentOf(long pid);
-std::vector<long> ChildrenOf(long parent);
 // Live processes whose command line holds the marker, with all their descendants.
 std::set<long> ProcessesOf(const std::string& marker);
 // The id in a pid file, 0 when there is none.
@@ -75,7 +73,6 @@ protected:
     std::string ErrorLog() const { return WorkDir() + "/logs/error.log"; }
     std::string CaKey() const { return *ca_ / "ca.key"; }
     std::string CaCert() const { return Home() + "/plugins/kwa_core/kw_agent_kwm.crt"; }
-    int port() const { return port_; }
 
 private:
     int port_ = 0;

@@ -117,11 +117,7 @@ unsigned FileMode(const std::string& path) {
 
 namespace {
 sockaddr_in LoopbackAddress(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
+    return sockaddr_in{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 } // namespace
 
@@ -152,10 +148,7 @@ bool LoopbackConnects(int port) {
 namespace {
 bool PortFree(int port) {
     const int fd = BindLoopback(port);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    return fd >= 0 && close(fd) == 0;
 }
 } // namespace
 
@@ -189,12 +182,8 @@ CommandResult RunCommand(const std::string& command) {
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 

@@ -1,12 +1,7 @@
--- Calls every method of SLB.RelayServer with random arguments, from a fixed seed,
--- and checks each outcome against the method's contract: its results, the errors
--- it may raise, the agent events it may record and, where the outcome is certain,
--- the values (configuration text, event texts, success against the stub web server).
---
--- Reads the global FUZZ: seed, calls, seconds (bounds), bin (the fake program
--- directory with stub nginx.exe and kwvp.exe), sandbox (where bundles are swapped
--- out to) and ownPid (the test process, planted in pid files).
--- Returns {calls = n, methods = n, rare = {...}, violations = {...}}.
+-- Calls every method of SLB.RelayServer with random arguments from a fixed seed and
+-- checks each outcome against the method's contract: results, errors, events and,
+-- where certain, values. Reads the global FUZZ (seed, calls, seconds, bin: the stub
+-- program directory, sandbox, ownPid); returns {calls, methods, rare, violations}.
 local config = FUZZ
 local host = require "kwacore"
 assert(require "relay" == true)
@@ -72,11 +67,9 @@ local function anyValue()
     return (r < 0.55 and pick(scalars) or r < 0.7 and pick(hostile) or pick(others))()
 end
 local names = {[rs] = "rs", [rs2] = "rs2", [zombie] = "zombie", [RS] = "SLB.RelayServer", [disguised] = "disguised"}
-local function describe(v)
-    if type(v) == "string" then
-        return ("%q(len %d)"):format((v:sub(1, 24):gsub("[^%w%p ]", function(c) return "\\" .. c:byte() end)), #v)
-    end
-    return names[v] or type(v) == "number" and ("%.17g"):format(v) or (tostring(v):gsub("0x%x+", ""))
+local function describe(v) -- for the violation reports
+    if type(v) == "string" then return ("%q(len %d)"):format(v:sub(1, 24):gsub("[^%w%p ]", "?"), #v) end
+    return names[v] or type(v) == "number" and ("%.17g"):format(v) or tostring(v)
 end
 
 -- Checks ------------------------------------------------------------------------------
@@ -99,10 +92,7 @@ local function isUtf8(s)
 end
 local function readFile(path)
     local f = io.open(path, "rb")
-    if not f then return nil end
-    local text = f:read("*a")
-    f:close()
-    return text
+    return f and f:read("*a"), f and f:close()
 end
 -- The binding's integer reader (for the access mode): a number or numeric string
 -- cut toward zero, anything else 0; the low 32 bits.
@@ -141,10 +131,9 @@ local function checkConfigText(object, accessMode, clientCertificate)
     end
 end
 
--- Contracts: kind ("bound": object check raises NoObject; "raw": argument error;
--- "free": no object read), arity, results ("boolean", "true", "none", "string",
--- "port" or a function), the events it may record, and for the methods that run
--- nginx: the event of success and of failure, and whether success follows the stub.
+-- Contracts: kind ("bound": NoObject; "raw": argument error; "free": no object),
+-- arity, results ("boolean", "true", "none", "string", "port" or a function), the
+-- events allowed, and for nginx's callers the events of success and failure.
 local contracts = {
     CreateBundle = {"raw", 0, function(r)
         local ok, status, text = r[2], r[3], r[4]
@@ -245,15 +234,11 @@ local function allowedError(m, c, valid, e)
     end
 end
 
--- The environment around the calls ---------------------------------------------------------------
+-- The environment around the calls --------------------------------------------------
 local pidContents = {"", "garbage\n", "-1\n", "-4194304\n", "99999999999999999999\n", "4194304\n", "0\n",
                      "12abc\n", " \n", config.ownPid .. "\n"}
 local function writeFile(path, content) assert(io.open(path, "w")):write(content):close() end
-local function exists(path)
-    local f = io.open(path)
-    return f ~= nil and f:close()
-end
-local function swap(a, b) if not os.rename(a, b) then os.rename(b, a) end end
+local function swap(a, b) return os.rename(a, b) or os.rename(b, a) end
 local function shuffleEnvironment()
     local r = math.random()
     if r < 0.05 then
@@ -290,9 +275,9 @@ local function callOnce()
     local first = form == "class" and RS or (form == "colon" or chance(0.4)) and pick({rs, rs, rs2}) or anyValue()
     if m == "IsWebServerConfigValid" and form == "dot" and chance(0.5) then first = pick(scalars)() end
     local valid = rawequal(first, rs) or rawequal(first, rs2)
-    local shown = {}
-    for i = 1, math.max(args.n, 0) do shown[i] = describe(args[i]) end
-    current = ("%s[%s](%s; %s)"):format(m, form, describe(first), table.concat(shown, ", "))
+    local shown = {describe(first)}
+    for i = 1, math.max(args.n, 0) do shown[i + 1] = describe(args[i]) end
+    current = ("%s[%s](%s)"):format(m, form, table.concat(shown, ", "))
     perMethod[m] = (perMethod[m] or 0) + 1
 
     host.clear()
@@ -316,7 +301,7 @@ local function callOnce()
     end
 end
 
--- The run ----------------------------------------------------------------------------------------
+-- The run ---------------------------------------------------------------------------
 local started, calls = os.time(), 0
 while calls < config.calls and os.difftime(os.time(), started) < config.seconds do
     callIndex = calls + 1
@@ -327,16 +312,15 @@ while calls < config.calls and os.difftime(os.time(), started) < config.seconds 
         if not ok or object:GetWebServerListenPort() ~= 4122 then violation("construction: " .. tostring(object)) end
     end
     -- Only nginx writes and removes its pid file: no method may.
-    pidFilePresent = exists(nginxPid)
+    pidFilePresent = readFile(nginxPid) ~= nil
     callOnce()
-    if pidFilePresent ~= exists(nginxPid) then violation(pidFilePresent and "removed nginx.pid" or "created nginx.pid") end
+    if pidFilePresent ~= (readFile(nginxPid) ~= nil) then violation(pidFilePresent and "removed nginx.pid" or "created nginx.pid") end
     calls = calls + 1
 end
 
 host.shutdown(false)
 os.remove(failFile)
-debug.setmetatable(disguised, getmetatable(io.stdout)) -- its own metatable back, so that it is closed
-disguised:close()
+debug.setmetatable(disguised, getmetatable(io.stdout)):close() -- its own metatable back, then closed
 local methodCount, rare = 0, {}
 for name, n in pairs(perMethod) do
     methodCount = methodCount + 1

@@ -1,5 +1,4 @@
-// The relay serving over HTTPS, driven as the agent's scripts drive it, with curl
-// as the client on 127.0.0.1.
+// The relay serving over HTTPS as the agent's scripts drive it; curl is the client.
 #include "RelayFixture.h"
 
 namespace kwatest {
@@ -64,9 +63,8 @@ TEST_F(ServingTest, DisableEnableAndReloadWhileServing) {
     EXPECT_TRUE(EventsWithId(9105).empty() && EventsWithId(9106).empty());
 }
 
-// Uploads are stored and read back, never outside the store, and follow the
-// client verification: optional without a certificate is not verified; "on" makes
-// nginx refuse a request without one, or with one the CA did not sign.
+// Uploads stay in the store and follow the client verification ("on": nginx refuses
+// a request without a certificate the CA signed; optional: unverified is refused).
 TEST_F(ServingTest, UploadsFollowClientVerificationAndStayInTheStore) {
     Configure("relay_upload = 1");
     ASSERT_TRUE(StartRelay());
@@ -109,8 +107,7 @@ TEST_F(ServingTest, UploadsFollowClientVerificationAndStayInTheStore) {
     }
 }
 
-// An oversized access log is rotated and nginx reopens it; then a runaway error log
-// stops the server, after the access log, oversized again, was rotated once more.
+// An oversized access log is rotated and reopened; a runaway error log stops nginx.
 TEST_F(ServingTest, LogRotationAndTheRunawayErrorLogWhileServing) {
     WriteFile(WebRoot() + "/packages/a.bin", "a");
     ASSERT_TRUE(StartRelay());

@@ -1,17 +1,12 @@
-// The web server's configuration: its text, its safe replacement on disk,
-// nginx's own test of it, and the signals that make a running nginx reload and
-// reopen. Most cases set members of a relay object made in this process; nginx
-// is a fake that records its arguments, or the real one on a loopback port.
+// The web server's configuration: its text, its safe replacement, nginx's test of it,
+// and the command lines that signal nginx.
 #include "LuaFixture.h"
 
 #include "server/RelayServer.h"
 #include "webserver/ConfigText.h"
 #include "webserver/Fips.h"
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,15 +20,7 @@ using Strings = std::vector<std::string>;
 
 class WebServerTest : public LuaFixture {
 protected:
-    void SetUp() override {
-        LuaFixture::SetUp();
-        KwaCore::Host::SetTraceComponent(L"RS", true);
-    }
     void TearDown() override {
-        if (master_ > 0) {
-            kill(-master_, SIGKILL);
-            waitpid(master_, nullptr, 0);
-        }
         Relay::WebServer::SetFipsQuery(nullptr);
         server_.reset();
         LuaFixture::TearDown();
@@ -46,8 +33,7 @@ protected:
     static void SetFips(bool on) {
         Relay::WebServer::SetFipsQuery(on ? +[] { return true; } : +[] { return false; });
     }
-    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t binds and
-    // reads it).
+    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t reads it).
     void LuaRelay() {
         setenv("KWA_IP_VERSIONS", "4", 1);
         NewRelay();
@@ -57,22 +43,16 @@ protected:
     std::string ErrnoText(int error) {
         return std::to_string(error) + " (" + std::strerror(error) + ")";
     }
-    pid_t master_ = -1; // an nginx this test started itself
 
 private:
     std::unique_ptr<CRelayServer> server_;
 };
 
-// Each choice the text makes, as the lines it must and must not hold; paths
-// (here Windows-style, with a blank) come out with forward slashes.
+// The lines each choice must and must not give; paths come out with forward slashes.
 TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     CRelayServer& s = Server();
     const wxString w = L"C:\\Program Data\\relay";
     s.WebServerErrorLogPath = w + L"\\logs\\error.log";
-    s.WebServerAccessLogPath = w + L"\\logs\\access.log";
-    s.WebServerPidPath = w + L"\\nginx.pid";
-    s.SslCertPath = w + L"\\kw_relay.pem";
-    s.SslKeyPath = w + L"\\kw_relay.key";
     s.SslCertPathCA = L"C:\\Program Data\\kwa_core\\kw_agent_kwm.crt";
     s.InstallDir = w + L"\\www";
     s.WebServerTempDir = w + L"\\temp";
@@ -143,8 +123,7 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     }
 }
 
-// The listen lines from the address settings and the IP versions the host
-// reports.
+// The listen lines from the address settings and the host's IP versions.
 TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
     const std::string l = "  listen             ";
     const struct {
@@ -172,12 +151,14 @@ TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
     }
 }
 
-TEST_F(WebServerTest, TheFileIsReplacedWholeAsUtf8) {
+// The file is replaced whole, as UTF-8 and private; each refused write keeps the
+// file in force and names the step and its error.
+TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
     CRelayServer& s = Server();
     s.InstallDir += L"/caf\u00e9";
     const std::string config = ToUtf8(s.WebServerConfigPath), temp = WorkDir() + "/nginx.tmp";
     WriteFile(temp, std::string(100000, 'x')); // left by an earlier run, longer than the text
-    for (const int accessMode : {0, 2}) {      // moved into place, then replacing the file in force
+    for (const int accessMode : {2, 0}) {      // moved into place, then replacing the file in force
         ASSERT_TRUE(s.WriteDefaultWebServerConfig(accessMode, true));
         EXPECT_EQ(ReadFile(config), ToUtf8(s.BuildDefaultWebServerConfig(accessMode, true)));
         EXPECT_FALSE(FileExists(temp));
@@ -185,13 +166,6 @@ TEST_F(WebServerTest, TheFileIsReplacedWholeAsUtf8) {
     EXPECT_NE(ReadFile(config).find("/caf\xc3\xa9\";\n"), std::string::npos);
     EXPECT_EQ(FileMode(config), 0600u);
     EXPECT_TRUE(EventsWithId(3006).empty());
-}
-
-// Each refused write keeps the file in force and names the step and its error.
-TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
-    CRelayServer& s = Server();
-    const std::string config = ToUtf8(s.WebServerConfigPath), temp = WorkDir() + "/nginx.tmp";
-    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
     const std::string before = ReadFile(config), outside = Home() + "/outside";
     WriteFile(outside, "untouched");
     const struct {
@@ -220,8 +194,7 @@ TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
         s.TlsProtocols = L"";
         RemoveTree(temp);
     }
-    // A directory in the configuration's place: the rename fails, the text stays
-    // beside it.
+    // A directory in the configuration's place: the rename fails, the text stays beside it.
     RemoveTree(config);
     MakeDirs(config + "/inside");
     KwaCore::Host::ClearRecords();
@@ -231,16 +204,18 @@ TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
     EXPECT_EQ(ReadFile(temp), ToUtf8(s.BuildDefaultWebServerConfig(0, true)));
 }
 
+// nginx tests the relay's files for each choice, and any other file without leaving
+// its pid file changed (none, empty, an id) or touching the relay's own.
 TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
     LuaRelay();
-    const std::string port = std::to_string(FreePortPair());
-    const char* const validate =
-        "valid, text = "
-        "SLB.RelayServer.IsWebServerConfigValid(rs:GetWebServerConfigPath())";
+    const std::string port = std::to_string(FreePortPair()), config = WorkDir() + "/nginx.conf";
+    const auto valid = [&](const std::string& path) {
+        Run("valid, text = SLB.RelayServer.IsWebServerConfigValid([[" + path + "]])");
+        return Bool("valid");
+    };
     // The default object has no protocols: nginx refuses its file.
     EXPECT_TRUE(Bool("rs:WriteDefaultWebServerConfig(0, true)"));
-    Run(validate);
-    EXPECT_FALSE(Bool("valid"));
+    EXPECT_FALSE(valid(config));
     EXPECT_NE(String("text").find("ssl_protocols"), std::string::npos) << String("text");
     const struct {
         std::string settings;
@@ -249,17 +224,33 @@ TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
         {"tlsProtocols = 'TLSv1.2 TLSv1.3', enableStrongCipher = true", "0, true"},
         {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 1", "2, true"},
         {"tlsProtocols = 'TLSv1.2', relay_upload = 1, relay_verify_client = 2", "0, true"},
-        {"tlsProtocols = 'TLSv1.2 TLSv1.3', relay_upload = 1, "
-         "relay_verify_client = 1",
-         "0, false"},
+        {"tlsProtocols = 'TLSv1.2 TLSv1.3', relay_upload = 1, relay_verify_client = 1", "0, false"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings + " / " + c.write);
         Run("rs:UpdateConfig{port = " + port + ", " + c.settings + "}");
         EXPECT_TRUE(Bool(std::string("rs:WriteDefaultWebServerConfig(") + c.write + ")"));
-        Run(validate);
-        EXPECT_TRUE(Bool("valid")) << String("text");
+        EXPECT_TRUE(valid(config)) << String("text");
     }
+    const std::string pid = Home() + "/tested.pid", own = WorkDir() + "/nginx.pid";
+    WriteFile(Home() + "/tested.conf", "pid \"" + pid + "\"; # pid /not/this;\nerror_log " +
+                                           Home() + "/e.log;\nevents { worker_connections 16; }\n");
+    for (const auto& [before, ownBefore] :
+         {std::pair<const char*, bool>{"none", false}, {"", true}, {"123\n", false}}) {
+        SCOPED_TRACE(before);
+        RemoveTree(pid);
+        RemoveTree(own);
+        if (std::string(before) != "none")
+            WriteFile(pid, before);
+        if (ownBefore)
+            WriteFile(own, "");
+        EXPECT_TRUE(valid(Home() + "/tested.conf")) << String("text");
+        EXPECT_EQ(FileExists(pid) ? ReadFile(pid) : "none", before);
+        EXPECT_EQ(FileExists(own), ownBefore);
+    }
+    ASSERT_EQ(mkfifo((Home() + "/fifo.conf").c_str(), 0600), 0);
+    EXPECT_FALSE(valid(Home() + "/fifo.conf"));
+    EXPECT_EQ(String("text"), Home() + "/fifo.conf is not a regular file");
 }
 
 TEST_F(WebServerTest, EnableAndDisableWithNoWebServerRunning) {
@@ -284,8 +275,7 @@ TEST_F(WebServerTest, EnableAndDisableWithNoWebServerRunning) {
     ASSERT_EQ(EventTexts(9105).size(), 2u);
     EXPECT_NE(EventTexts(9105)[1].find(pidPath), std::string::npos);
     EXPECT_TRUE(EventsWithId(9104).empty());
-    // nginx -t leaves an empty pid file where there was none: it goes again. One
-    // that was there before stays (it was once removed as well).
+    // nginx -t leaves an empty pid file: removed, unless it was there before.
     EXPECT_FALSE(FileExists(pidPath));
     WriteFile(pidPath, "");
     Run("rs:EnableWebServer()");
@@ -323,44 +313,6 @@ TEST_F(WebServerTest, SignalCommandLines) {
         EXPECT_FALSE(s.SignalWebServer(bad, output));
     }
     EXPECT_EQ(ReadFile(fake + ".calls"), expected);
-}
-
-// nginx started by the test itself in a process group of its own: a reload
-// moves it to the port of the new file, a reopen makes the moved access log
-// again.
-TEST_F(WebServerTest, ReloadAndReopenReachTheRunningServer) {
-    setenv("KWA_IP_VERSIONS", "4", 1);
-    KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", "127.0.0.1");
-    CRelayServer& s = Server();
-    const int firstPort = FreePortPair();
-    s.WebServerListenPort = static_cast<unsigned short>(firstPort);
-    s.TlsProtocols = L"TLSv1.2 TLSv1.3";
-    WriteFile(ToUtf8(s.SslCertPathCA), ReadFile(ToUtf8(s.SslCertPath)));
-    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
-    const std::string nginx = BinDir() + "/nginx.exe", prefix = WorkDir() + "/",
-                      config = ToUtf8(s.WebServerConfigPath);
-    const char* argv[] = {nginx.c_str(), "-p", prefix.c_str(), "-c", config.c_str(), nullptr};
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    ASSERT_EQ(posix_spawn(&master_, nginx.c_str(), nullptr, &attributes,
-                          const_cast<char* const*>(argv), environ),
-              0);
-    posix_spawnattr_destroy(&attributes);
-    ASSERT_TRUE(WaitUntil([&] { return LoopbackConnects(firstPort); }));
-
-    const int secondPort = FreePortPair();
-    s.WebServerListenPort = static_cast<unsigned short>(secondPort);
-    ASSERT_TRUE(s.WriteDefaultWebServerConfig(0, true));
-    EXPECT_TRUE(s.ReloadWebServerConfig());
-    EXPECT_TRUE(
-        WaitUntil([&] { return LoopbackConnects(secondPort) && !LoopbackConnects(firstPort); }));
-
-    const std::string accessLog = ToUtf8(s.WebServerAccessLogPath);
-    ASSERT_EQ(rename(accessLog.c_str(), (accessLog + ".1").c_str()), 0);
-    wxString output;
-    EXPECT_TRUE(s.SignalWebServer(Relay::Reopen, output)) << output;
-    EXPECT_TRUE(WaitUntil([&] { return FileExists(accessLog); }));
 }
 
 } // namespace
