@@ -7,6 +7,7 @@
 
 #include <KwaCore.h>
 #include <KwaCoreHost.h>
+#include <PathBytes.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -99,7 +100,7 @@ bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
 Json Gather(const Options& options) {
     Json facts;
     Json reasons = Json::array();
-    const fs::path home(Utf8(KwaCore::Host::Home()));
+    const fs::path home(Kwa::PathBytes(KwaCore::Host::Home()));
     const fs::path work = home / "plugins" / "relay";
     const std::string programDir =
         WithoutTrailingSlashes(Trim(KwaCore::CDom::This()->GetString("app.path.bin")));
@@ -201,7 +202,7 @@ int Main(const std::vector<std::string>& arguments) {
     try {
         const Json facts = Gather(options);
         if (options.json)
-            std::cout << facts.dump(2) << std::endl;
+            std::cout << facts.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
         else
             std::cout << RenderText(facts) << std::flush;
         return facts["serving"].get<bool>() ? ExitServing : ExitNotServing;
