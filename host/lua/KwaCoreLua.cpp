@@ -8,6 +8,7 @@
 // error is raised again once none is left. No C++ exception reaches Lua.
 #include <KwaCore.h>
 #include <KwaCoreHost.h>
+#include <PathBytes.h>
 
 #include <lua.hpp>
 
@@ -128,7 +129,8 @@ int Workdir(lua_State* L) {
     int status = LUA_OK;
     {
         try {
-            const std::string directory = Utf8(KwaCore::CDom::This()->GetPluginWorkdirWx(name));
+            const std::string directory =
+                Kwa::PathBytes(KwaCore::CDom::This()->GetPluginWorkdirWx(name));
             status = PushProtected(L, PushStdString, &directory);
         } catch (const std::exception& e) {
             failure.Set(e.what());
