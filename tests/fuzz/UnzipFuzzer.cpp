@@ -57,8 +57,7 @@ void Check(const std::string& directory) {
 }
 
 void Setup() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kwa-fuzz-unzip-XXXXXX";
+    std::string pattern = fs::temp_directory_path() / "kwa-fuzz-unzip-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         Fail("mkdtemp");
     root = pattern;

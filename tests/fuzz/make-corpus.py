@@ -55,6 +55,13 @@ def raw_archive(entries, comment=b"", offsets=None):
     return body + directory + end
 
 
+def deflated(data, level, cut=0, extra=b""):
+    """One entry of data whose raw deflate stream is cut short or holds more than data."""
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    stream = (c.compress(data + extra) + c.flush())[:-cut or None]
+    return raw_archive([raw_entry(b"e", stream, method=8, crc=zlib.crc32(data), size=len(data))])
+
+
 def corpus():
     text = b"".join(b"line %d of a package\n" % i for i in range(300))
     inner = raw_entry(b"b.txt", b"inner")
@@ -74,6 +81,7 @@ def corpus():
         # As libarchive writes them: "./" first, then "./"-prefixed names.
         "valid-dot.zip": archive([("./", b""), ("./a.txt", b"a"), ("./b/", b""), ("b/./c.txt", b"c")]),
         "valid-long-name.zip": archive([("n" * 255 + "/" + "m" * 255, b"long")]),
+        "valid-stored-blocks.zip": deflated(text * 12, 0),
     }
     hostile = {
         "hostile-dotdot.zip": archive([("ok.txt", b"ok"), ("../escape.txt", b"x")]),
@@ -123,6 +131,8 @@ def corpus():
         "broken-end-only.zip": struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, 46, 0, 0),
         "broken-garbage.zip": bytes((i * 37 + 11) & 0xFF for i in range(700)),
         "broken-zip64-locator.zip": valid["valid-zip64.zip"][:-60] + bytes(60),
+        "broken-deflate-cut.zip": deflated(bytes(1 << 20), 6, cut=3),
+        "broken-deflate-extra.zip": deflated(text, 6, extra=b"x"),
     }
     # Inputs the fuzzer found faults with, kept so that every run tries them again.
     regression = {
