@@ -50,11 +50,10 @@ struct Offered {
 };
 KwaCore::ZipAction Decide(void* context, const wchar_t* path) {
     auto* offered = static_cast<Offered*>(context);
-    offered->paths.push_back(wxString(path).ToStdString());
-    if (offered->paths.back() == offered->abortAt)
-        return KwaCore::ZipAction::Abort;
-    return offered->paths.back() == offered->skip ? KwaCore::ZipAction::Skip
-                                                  : KwaCore::ZipAction::Include;
+    const std::string& name = offered->paths.emplace_back(wxString(path).ToStdString());
+    return name == offered->abortAt ? KwaCore::ZipAction::Abort
+           : name == offered->skip  ? KwaCore::ZipAction::Skip
+                                    : KwaCore::ZipAction::Include;
 }
 
 // What the unpacking callback saw (and whether off the test's thread); it stops at stopAt.
@@ -104,7 +103,6 @@ TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
     for (const auto& [name, mode] : std::map<std::string, unsigned>{
              {"tool", 0644}, {"private", 0600}, {"open", 0711}, {"dos.txt", 0644}})
         EXPECT_EQ(FileMode(target_ + "/" + name), mode) << name;
-    EXPECT_FALSE(IsSymlink(target_ + "/file"));
     EXPECT_EQ(ReadFile(target_ + "/file"), "new");
     EXPECT_EQ(ReadFile(outside_ + "/victim"), "keep");
 
@@ -122,9 +120,7 @@ TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     Offered offered{{}, "skip/", ""};
     ASSERT_TRUE(Pack(archive_, source_, Decide, &offered));
     EXPECT_EQ(offered.paths, (std::vector<std::string>{"keep/", "keep/a.txt", "skip/", "z.txt"}));
-    const std::string methods = Methods(archive_);
-    EXPECT_EQ(methods.find("skip"), std::string::npos) << methods;
-    EXPECT_NE(methods.find("keep/a.txt"), std::string::npos) << methods;
+    EXPECT_EQ(RunCommand("unzip -Z1 " + ShellQuote(archive_)).output, "keep/\nkeep/a.txt\nz.txt\n");
 
     const std::string before = ReadFile(archive_);
     Offered aborting{{}, "", "keep/a.txt"};

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the zip fuzzer's seed corpus (valid-*, which unpack; hostile-*, broken-*
-and the inputs of faults found, which are refused) into DIR, by default
-tests/fuzz/corpus/, the same files on every run."""
+"""Writes the zip fuzzer's seed corpus into DIR (by default tests/fuzz/corpus/): valid-*
+unpack, all others are refused; the same files on every run."""
 import io
 import os
 import struct
@@ -9,15 +8,12 @@ import sys
 import zipfile
 import zlib
 
-DOS_TIME = (2024, 6, 7, 12, 0, 0)
-
-
 def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
     """entries: (name, data) or (name, data, unix mode)."""
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", compression, allowZip64=True) as z:
         for entry in entries:
-            info = zipfile.ZipInfo(entry[0], DOS_TIME)
+            info = zipfile.ZipInfo(entry[0], (2024, 6, 7, 12, 0, 0))
             info.compress_type = compression
             if len(entry) > 2:
                 info.external_attr = entry[2] << 16
@@ -142,14 +138,10 @@ def corpus():
     return {**valid, **hostile, **broken, **regression}
 
 
-def main():
+if __name__ == "__main__":
     target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
     os.makedirs(target, exist_ok=True)
     for name, data in sorted(corpus().items()):
         with open(os.path.join(target, name), "wb") as out:
             out.write(data)
     print("%d archives in %s" % (len(corpus()), target))
-
-
-if __name__ == "__main__":
-    main()

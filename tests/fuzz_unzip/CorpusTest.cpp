@@ -1,6 +1,5 @@
-// The zip fuzzer's seed corpus through this build's KwaCore::Unzip, with the
-// fuzzer's checks: valid-* archives unpack, all others are refused with one error
-// line naming the archive, the entry and the rule, before anything is written.
+// The zip fuzzer's seed corpus through this build's KwaCore::Unzip and the fuzzer's checks:
+// valid-* unpack, all others are refused before writing, in one line saying why.
 #include "TestSupport.h"
 
 #include <KwaCoreHost.h>
