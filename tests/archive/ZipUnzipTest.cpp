@@ -28,11 +28,10 @@ bool Unpack(const std::string& archive, const std::string& target,
 
 // "method name" lines, as Python's zipfile reads the archive.
 std::string Methods(const std::string& archive) {
-    return RunCommand(
-               Python() + " -c " +
-               ShellQuote("import sys, zipfile\nfor i in zipfile.ZipFile(sys.argv[1]).infolist(): "
-                          "print(i.compress_type, i.filename)") +
-               " " + ShellQuote(archive))
+    return RunCommand(Python() +
+                      " -c 'import sys, zipfile\nfor i in zipfile.ZipFile(sys.argv[1]).infolist(): "
+                      "print(i.compress_type, i.filename)' " +
+                      ShellQuote(archive))
         .output;
 }
 
@@ -51,11 +50,10 @@ struct Offered {
 };
 KwaCore::ZipAction Decide(void* context, const wchar_t* path) {
     auto* offered = static_cast<Offered*>(context);
-    offered->paths.push_back(wxString(path).ToStdString());
-    if (offered->paths.back() == offered->abortAt)
-        return KwaCore::ZipAction::Abort;
-    return offered->paths.back() == offered->skip ? KwaCore::ZipAction::Skip
-                                                  : KwaCore::ZipAction::Include;
+    const std::string& name = offered->paths.emplace_back(wxString(path).ToStdString());
+    return name == offered->abortAt ? KwaCore::ZipAction::Abort
+           : name == offered->skip  ? KwaCore::ZipAction::Skip
+                                    : KwaCore::ZipAction::Include;
 }
 
 // What the unpacking callback saw (and whether off the test's thread); it stops at stopAt.
@@ -91,8 +89,7 @@ protected:
     mode_t previousUmask_ = 0;
 };
 
-// Modes are capped; nothing is written through a link in the target, and a link
-// standing where a file goes is replaced, its target left alone.
+// Modes are capped; a link in the target is replaced, never written through.
 TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
     MakePythonArchive(archive_, "add('tool', b'#!/bin/sh', mode=0o100777)\n"
                                 "add('private', b'p', mode=0o100600)\n"
@@ -106,7 +103,6 @@ TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
     for (const auto& [name, mode] : std::map<std::string, unsigned>{
              {"tool", 0644}, {"private", 0600}, {"open", 0711}, {"dos.txt", 0644}})
         EXPECT_EQ(FileMode(target_ + "/" + name), mode) << name;
-    EXPECT_FALSE(IsSymlink(target_ + "/file"));
     EXPECT_EQ(ReadFile(target_ + "/file"), "new");
     EXPECT_EQ(ReadFile(outside_ + "/victim"), "keep");
 
@@ -116,8 +112,7 @@ TEST_F(ZipUnzipTest, UnpackingCapsModesAndNeverFollowsALink) {
     EXPECT_EQ(ListTree(outside_), std::vector<std::string>{"victim"});
 }
 
-// A skipped directory is left out with all below it; an abort fails the call and
-// leaves the archive that was there.
+// A skipped directory goes with all below it; an abort keeps the archive that was there.
 TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     WriteFile(source_ + "/keep/a.txt", "a");
     WriteFile(source_ + "/skip/b.txt", "b");
@@ -125,9 +120,7 @@ TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     Offered offered{{}, "skip/", ""};
     ASSERT_TRUE(Pack(archive_, source_, Decide, &offered));
     EXPECT_EQ(offered.paths, (std::vector<std::string>{"keep/", "keep/a.txt", "skip/", "z.txt"}));
-    const std::string methods = Methods(archive_);
-    EXPECT_EQ(methods.find("skip"), std::string::npos) << methods;
-    EXPECT_NE(methods.find("keep/a.txt"), std::string::npos) << methods;
+    EXPECT_EQ(RunCommand("unzip -Z1 " + ShellQuote(archive_)).output, "keep/\nkeep/a.txt\nz.txt\n");
 
     const std::string before = ReadFile(archive_);
     Offered aborting{{}, "", "keep/a.txt"};
@@ -138,9 +131,8 @@ TEST_F(ZipUnzipTest, PackingAsksPerEntryAndStopsOnAbort) {
     EXPECT_FALSE(Pack(archive_ + "2", dir_ / "no-such-source"));
 }
 
-// Entries are unpacked side by side; the callback sees each in archive order on the
-// calling thread, progress comes in the middle of a large entry, and a stop by the
-// callback or a damaged entry leaves the rest out (a large file in work goes too).
+// The callback sees each entry in order on the calling thread, progress comes within a
+// large entry, and a stop, a damaged entry or an archive that is no file leaves the rest out.
 TEST_F(ZipUnzipTest, UnpackingShowsEachEntryAndProgressAndStopsOnACallbackOrADamagedEntry) {
     WriteSparseFile(source_ + "/a.bin", 160LL << 20);     // a small archive, a large file
     WriteFile(source_ + "/b.gz", std::string(4000, 'S')); // stored by its extension
@@ -182,11 +174,18 @@ TEST_F(ZipUnzipTest, UnpackingShowsEachEntryAndProgressAndStopsOnACallbackOrADam
     EXPECT_FALSE(FileExists(target_ + "/b.gz"));
     const long long size = FileSize(target_ + "/a.bin"); // stopped in the middle: removed
     EXPECT_TRUE(size == -1 || size == 160LL << 20) << size;
+
+    ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0); // would block a reader
+    MakeDirs(dir_ / "dir.zip");
+    for (const std::string& path :
+         {dir_ / "fifo.zip", dir_ / "dir.zip", std::string("/dev/null")}) {
+        FreshTarget();
+        EXPECT_FALSE(Unpack(path, target_));
+        EXPECT_EQ(LogLines(), "Cannot unpack " + path + ": not a regular file\n");
+    }
 }
 
-// One tree (chunk edges, stored and deflated entries, UTF-8 names, empty files and
-// directories) packed by us and by each of the usual zip tools unpacks to the same
-// tree; links are never packed, and the usual readers check every CRC of ours.
+// One awkward tree packed by us (never its links) and by the usual zip tools unpacks alike.
 TEST_F(ZipUnzipTest, OurArchivesAndThoseOfTheUsualToolsUnpackIdentically) {
     const std::map<std::string, std::string> files = {
         {"index.html", TextContent(3000)},
@@ -227,25 +226,21 @@ TEST_F(ZipUnzipTest, OurArchivesAndThoseOfTheUsualToolsUnpackIdentically) {
                    "z = zipfile.ZipFile(sys.argv[1], 'w', int(sys.argv[2]))\n"
                    "for d, ds, fs in os.walk('.'):\n"
                    "    for n in ds + fs: z.write(os.path.join(d, n))");
-    const struct {
-        const char* tool;
-        std::string command; // run in the tree; $A is the archive
-    } tools[] = {
-        {"ours", ""},
-        {"Info-ZIP", "zip -q -r $A ."},
-        {"Info-ZIP Zip64", "zip -q -r -fz $A ."},
-        {"Info-ZIP through a pipe", "zip -q -r - . | cat > $A"},
-        {"Info-ZIP stored", "zip -q -r -0 $A ."},
-        {"7-Zip", "7z a -tzip -bd $A . > /dev/null"},
-        {"libarchive", "bsdtar --format zip -cf $A ."},
-        {"libarchive stored", "bsdtar --format zip --options zip:compression=store -cf $A ."},
-        {"Python", python + " $A 8"},
-        {"Python stored", python + " $A 0"},
+    const std::string tools[] = {
+        "", // ours; the others run in the tree, $A being the archive
+        "zip -q -r $A .",
+        "zip -q -r -fz $A .",
+        "zip -q -r - . | cat > $A",
+        "zip -q -r -0 $A .",
+        "7z a -tzip -bd $A . > /dev/null",
+        "bsdtar --format zip -cf $A .",
+        "bsdtar --format zip --options zip:compression=store -cf $A .",
+        python + " $A 8",
+        python + " $A 0",
     };
-    for (const auto& t : tools) {
-        SCOPED_TRACE(t.tool);
-        if (!t.command.empty()) {
-            std::string command = t.command;
+    for (std::string command : tools) {
+        SCOPED_TRACE(command);
+        if (!command.empty()) {
             command.replace(command.find("$A"), 2, ShellQuote(archive_));
             ::unlink(archive_.c_str());
             const CommandResult made = RunCommand("cd " + ShellQuote(source_) + " && " + command);
@@ -260,41 +255,8 @@ TEST_F(ZipUnzipTest, OurArchivesAndThoseOfTheUsualToolsUnpackIdentically) {
     }
 }
 
-// A pipe (which would block a reader), a directory or a device in the archive's
-// place is refused.
-TEST_F(ZipUnzipTest, OnlyRegularFilesAreUnpackedAndNothingBlocks) {
-    MakeDirs(target_);
-    ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0);
-    MakeDirs(dir_ / "dir.zip");
-    for (const std::string& path :
-         {dir_ / "fifo.zip", dir_ / "dir.zip", std::string("/dev/null")}) {
-        SCOPED_TRACE(path);
-        KwaCore::Host::ClearRecords();
-        EXPECT_FALSE(Unpack(path, target_));
-        EXPECT_EQ(LogLines(), "Cannot unpack " + path + ": not a regular file\n");
-    }
-    EXPECT_TRUE(ListTree(target_).empty());
-}
-
-// The peak resident memory (VmHWM) while work runs, in MiB; 0 under AddressSanitizer,
-// whose quarantine keeps freed memory resident.
-template <typename Work> long PeakMiB(Work work) {
-#if defined(__SANITIZE_ADDRESS__)
-    work();
-    return 0;
-#endif
-    std::ofstream("/proc/self/clear_refs") << "5"; // resets VmHWM
-    work();
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6)) / 1024;
-    return -1;
-}
-
-// A million entries, the last one unsafe: refused before anything is written, with
-// the validation's memory small.
-TEST_F(ZipUnzipTest, AMillionEntriesKeepMemorySmall) {
+// A million entries, the last one unsafe: refused before writing, in little memory.
+TEST_F(ZipUnzipTest, AMillionEntriesOrTooLittleRoomAreRefusedBeforeWriting) {
     const std::string archive = "/dev/shm/kwa-million-" + std::to_string(getpid()) + ".zip";
     const CommandResult made = RunCommand(Python() + " -c " + ShellQuote(R"(import struct, sys
 n, central, offset = 1000000, [], 0
@@ -313,17 +275,18 @@ with open(sys.argv[1], 'wb') as out:
                                           " " + archive);
     ASSERT_EQ(made.exitCode, 0) << made.output;
     FreshTarget();
-    EXPECT_LT(PeakMiB([&] { EXPECT_FALSE(Unpack(archive, target_)); }), 64);
+    std::ofstream("/proc/self/clear_refs") << "5"; // resets VmHWM
+    EXPECT_FALSE(Unpack(archive, target_));
     ::unlink(archive.c_str());
+#if !defined(__SANITIZE_ADDRESS__) // whose quarantine keeps freed memory resident
+    const std::string status = ReadFile("/proc/self/status");
+    EXPECT_LT(std::stol(status.substr(status.find("VmHWM:") + 6)) / 1024, 64) << "MiB at the peak";
+#endif
     EXPECT_EQ(LogLines(),
               "Cannot unpack " + archive + ": entry \"../escape\": unsafe name (.. segment)\n");
     EXPECT_TRUE(ListTree(target_).empty());
-}
 
-// A target without the room the entries declare, in bytes or in inodes, is refused
-// before anything is written (a 2 MiB tmpfs with 16 inodes; skipped without mounting).
-TEST_F(ZipUnzipTest, ATargetWithoutRoomIsRefusedBeforeWriting) {
-    MakeDirs(target_);
+    // A target without room (a 2 MiB tmpfs with 16 inodes) is refused before writing.
     if (RunCommand("mount -t tmpfs -o size=2m,nr_inodes=16 tmpfs " + target_).exitCode != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     for (const auto& [body, rule] :
@@ -339,42 +302,6 @@ TEST_F(ZipUnzipTest, ATargetWithoutRoomIsRefusedBeforeWriting) {
         EXPECT_TRUE(ListTree(target_).empty());
     }
     RunCommand("umount " + target_);
-}
-
-// Deflate streams of another packer (Python's zlib at the edges: stored and fixed-code
-// blocks, a 1000:1 stream), one cut short and one longer than its entry; zipfile
-// records the CRC and size of the data itself.
-TEST_F(ZipUnzipTest, TheCodecReadsTheStreamsOfAnotherPacker) {
-    const std::string preamble = R"(import random, zlib
-class Raw:
-    def __init__(self, stream): self.stream = stream
-    def compress(self, data): return b''
-    def flush(self): return self.stream
-def put(data, level, cut=0, extra=b''):
-    c = zlib.compressobj(level, zlib.DEFLATED, -15)
-    stream = c.compress(data + extra) + c.flush()
-    zipfile._get_compressor = lambda *a: Raw(stream[:len(stream) - cut])
-    add('e', data)
-text = bytes(random.Random(1).choices(b'relay bundle\n', k=1500000))
-)";
-    const struct {
-        const char* put;
-        bool good;
-    } cases[] = {
-        {"put(text, 9)", true},
-        {"put(bytes(30 << 20), 9)", true},
-        {"put(text[:700000], 0)", true},
-        {"put(b'hello', 1)", true},
-        {"put(bytes(3 << 20), 6, cut=3)", false},
-        {"put(text[:5000], 6, extra=b'x')", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.put);
-        FreshTarget();
-        MakePythonArchive(archive_, preamble + c.put);
-        EXPECT_EQ(Unpack(archive_, target_), c.good);
-        EXPECT_EQ(FileExists(target_ + "/e"), c.good);
-    }
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 // libFuzzer target: KwaCore::Unzip on any bytes. No crash, no hang, nothing written
-// outside the target directory (which stands alone beside a marker file in a
-// sentinel directory), and nothing but plain files and directories with capped
-// modes inside it.
+// beside the target directory, and only plain files and directories with capped modes in it.
 #include <KwaCore.h>
 
 #include <wx/filename.h>
@@ -59,8 +57,7 @@ void Check(const std::string& directory) {
 }
 
 void Setup() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kwa-fuzz-unzip-XXXXXX";
+    std::string pattern = fs::temp_directory_path() / "kwa-fuzz-unzip-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         Fail("mkdtemp");
     root = pattern;
@@ -73,18 +70,10 @@ void Setup() {
     });
 }
 
-// The relay's callback goes on for every entry; with stopEarly it stops at the
-// second entry, as a shutdown would.
-bool Callback(void* context, const wxZipEntry*, const wchar_t*) {
-    int* entriesLeft = static_cast<int*>(context);
-    return --*entriesLeft != 0;
-}
-
 } // namespace
 
-// Unpacks the bytes into a fresh target directory, aborts on anything unpacking must
-// never do, and returns Unzip's verdict (with left, how many names the target then
-// held). The suite's corpus test calls it too.
+// Unzip's verdict on the bytes, aborting on anything unpacking must never do; left: how
+// many names the target then held. The suite's corpus test calls it too.
 bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly, size_t* left) {
     if (root.empty())
         Setup();
@@ -93,10 +82,14 @@ bool UnzipChecked(const uint8_t* data, size_t size, bool stopEarly, size_t* left
         Fail("cannot write the archive");
     mkdir(target.c_str(), 0700);
     const std::set<std::string> rootBefore = Listing(root);
-    int entriesLeft = stopEarly ? 2 : -1;
-    const bool ok = KwaCore::Unzip(wxFileName(wxString::FromUTF8(archive.c_str())),
-                                   wxFileName::DirName(wxString::FromUTF8(target.c_str())),
-                                   &Callback, &entriesLeft);
+    int entriesLeft = stopEarly ? 2 : -1; // a stop at the second entry, as a shutdown would
+    const bool ok = KwaCore::Unzip(
+        wxFileName(wxString::FromUTF8(archive.c_str())),
+        wxFileName::DirName(wxString::FromUTF8(target.c_str())),
+        [](void* count, const wxZipEntry*, const wchar_t*) {
+            return --*static_cast<int*>(count) != 0;
+        },
+        &entriesLeft);
     std::ifstream marker(sentinel + "/marker.txt");
     if (Listing(sentinel) != std::set<std::string>{"marker.txt", "target"} ||
         std::string(std::istreambuf_iterator<char>(marker), {}) != MarkerText)

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the zip fuzzer's seed corpus (valid-*, which unpack; hostile-*, broken-*
-and the inputs of faults found, which are refused) into DIR, by default
-tests/fuzz/corpus/, the same files on every run."""
+"""Writes the zip fuzzer's seed corpus into DIR (by default tests/fuzz/corpus/): valid-*
+unpack, all others are refused; the same files on every run."""
 import io
 import os
 import struct
@@ -9,15 +8,12 @@ import sys
 import zipfile
 import zlib
 
-DOS_TIME = (2024, 6, 7, 12, 0, 0)
-
-
 def archive(entries, compression=zipfile.ZIP_DEFLATED, zip64=False, comment=b""):
     """entries: (name, data) or (name, data, unix mode)."""
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", compression, allowZip64=True) as z:
         for entry in entries:
-            info = zipfile.ZipInfo(entry[0], DOS_TIME)
+            info = zipfile.ZipInfo(entry[0], (2024, 6, 7, 12, 0, 0))
             info.compress_type = compression
             if len(entry) > 2:
                 info.external_attr = entry[2] << 16
@@ -55,6 +51,13 @@ def raw_archive(entries, comment=b"", offsets=None):
     return body + directory + end
 
 
+def deflated(data, level, cut=0, extra=b""):
+    """One entry of data whose raw deflate stream is cut short or holds more than data."""
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    stream = (c.compress(data + extra) + c.flush())[:-cut or None]
+    return raw_archive([raw_entry(b"e", stream, method=8, crc=zlib.crc32(data), size=len(data))])
+
+
 def corpus():
     text = b"".join(b"line %d of a package\n" % i for i in range(300))
     inner = raw_entry(b"b.txt", b"inner")
@@ -74,6 +77,7 @@ def corpus():
         # As libarchive writes them: "./" first, then "./"-prefixed names.
         "valid-dot.zip": archive([("./", b""), ("./a.txt", b"a"), ("./b/", b""), ("b/./c.txt", b"c")]),
         "valid-long-name.zip": archive([("n" * 255 + "/" + "m" * 255, b"long")]),
+        "valid-stored-blocks.zip": deflated(text * 12, 0),
     }
     hostile = {
         "hostile-dotdot.zip": archive([("ok.txt", b"ok"), ("../escape.txt", b"x")]),
@@ -123,6 +127,8 @@ def corpus():
         "broken-end-only.zip": struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, 46, 0, 0),
         "broken-garbage.zip": bytes((i * 37 + 11) & 0xFF for i in range(700)),
         "broken-zip64-locator.zip": valid["valid-zip64.zip"][:-60] + bytes(60),
+        "broken-deflate-cut.zip": deflated(bytes(1 << 20), 6, cut=3),
+        "broken-deflate-extra.zip": deflated(text, 6, extra=b"x"),
     }
     # Inputs the fuzzer found faults with, kept so that every run tries them again.
     regression = {
@@ -132,14 +138,10 @@ def corpus():
     return {**valid, **hostile, **broken, **regression}
 
 
-def main():
+if __name__ == "__main__":
     target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
     os.makedirs(target, exist_ok=True)
     for name, data in sorted(corpus().items()):
         with open(os.path.join(target, name), "wb") as out:
             out.write(data)
     print("%d archives in %s" % (len(corpus()), target))
-
-
-if __name__ == "__main__":
-    main()

@@ -1,6 +1,5 @@
-// The zip fuzzer's seed corpus through this build's KwaCore::Unzip, with the
-// fuzzer's checks: valid-* archives unpack, all others are refused with one error
-// line naming the archive, the entry and the rule, before anything is written.
+// The zip fuzzer's seed corpus through this build's KwaCore::Unzip and the fuzzer's checks:
+// valid-* unpack, all others are refused before writing, in one line saying why.
 #include "TestSupport.h"
 
 #include <KwaCoreHost.h>
@@ -37,10 +36,12 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         {"hostile-file-then-dir.zip", "entry \"a/b\": lies below the file \"a\""},
         {"broken-crc.zip", "entry \"a.txt\": CRC mismatch"},
         {"broken-deflate.zip", "truncated or damaged deflate data"},
+        {"broken-deflate-cut.zip", "entry \"e\": truncated or damaged deflate data"},
+        {"broken-deflate-extra.zip", "entry \"e\": size mismatch"},
         {"broken-truncated.zip", "truncated (no end of central directory)"},
         {"broken-offset.zip", "data outside the archive's entry data"},
     };
-    int archives = 0, explained = 0;
+    int explained = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator(kwatest::SourceDir() + "/tests/fuzz/corpus")) {
         const std::string name = entry.path().filename(), bytes = kwatest::ReadFile(entry.path());
@@ -54,16 +55,14 @@ TEST(UnzipCorpus, ValidArchivesUnpackAndAllOthersAreRefusedSayingWhy) {
         EXPECT_TRUE(valid || left == 0) << "written before the refusal";
         const auto log = KwaCore::Host::LogMessages();
         ASSERT_EQ(log.size(), valid ? 0u : 1u);
-        ++archives;
         if (valid || reasons.count(name) == 0)
             continue;
         const std::string line = log[0].message.ToStdString();
-        EXPECT_EQ(log[0].level, 1);
-        EXPECT_EQ(line.rfind("Cannot unpack ", 0), 0u) << line;
-        EXPECT_NE(line.find("archive.zip: "), std::string::npos) << line;
-        EXPECT_NE(line.find(reasons.at(name)), std::string::npos) << line;
+        EXPECT_TRUE(log[0].level == 1 && line.rfind("Cannot unpack ", 0) == 0 &&
+                    line.find("archive.zip: ") != std::string::npos &&
+                    line.find(reasons.at(name)) != std::string::npos)
+            << line;
         ++explained;
     }
-    EXPECT_GE(archives, 45);
     EXPECT_EQ(explained, int(reasons.size()));
 }
