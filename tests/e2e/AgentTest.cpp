@@ -1,5 +1,4 @@
-// kwagent as a user runs it: started, serving, reported by kwagent status,
-// stopped with SIGTERM, nothing left running.
+// kwagent as a user runs it: started, serving, in kwagent status, stopped, nothing left.
 #include "RelayFixture.h"
 #include "UniqueFd.h"
 
@@ -12,8 +11,6 @@
 namespace kwatest {
 namespace {
 
-using Json = nlohmann::json;
-
 class AgentTest : public AgentFixture {
 protected:
     bool Says(const std::string& text) const { return agent_.Says(text); }
@@ -22,17 +19,16 @@ protected:
                           path)
             .output;
     }
-    Json Status(int& exitCode) {
+    nlohmann::json Status(int exitCode) { // kwagent status --json, which ends with exitCode
         const CommandResult result =
             RunCommand("env KWA_HOME=" + ShellQuote(home_.path()) + " " +
                        ShellQuote(BinDir() + "/kwagent") + " status --json 2>/dev/null");
-        exitCode = result.exitCode;
-        return Json::parse(result.output, nullptr, false);
+        EXPECT_EQ(result.exitCode, exitCode) << result.output;
+        return nlohmann::json::parse(result.output, nullptr, false);
     }
 };
 
-// From right after the data directory is taken to the moments nginx comes up, a
-// stop ends in exit 0 and nothing comes up behind it.
+// A stop from the data directory's taking to nginx's start ends in exit 0, nothing behind it.
 TEST_F(AgentTest, AStopDuringTheStartEndsCleanly) {
     for (int delayMs : {0, 30, 120, 300}) {
         SCOPED_TRACE("SIGTERM " + std::to_string(delayMs) + " ms into the start");
@@ -45,8 +41,7 @@ TEST_F(AgentTest, AStopDuringTheStartEndsCleanly) {
     }
 }
 
-// The killed agent's server is removed by the next agent, which holds the data
-// directory against a third, serves, shows it in the status and stops cleanly.
+// The next agent removes a killed one's server and holds the data directory against a third.
 TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOneAndHoldsTheDataDirectory) {
     agent_.Start();
     ASSERT_TRUE(WaitServing()) << Output();
@@ -65,9 +60,7 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOneAndHoldsTheDataDirectory)
     EXPECT_TRUE(third.Says("another kwagent uses the data directory")) << third.Output();
     WriteFile(WorkDir() + "/www/packages/hello.txt", "hello");
     EXPECT_EQ(Fetch("/packages/hello.txt"), "hello");
-    int exitCode = -1;
-    Json facts = Status(exitCode);
-    EXPECT_EQ(exitCode, 0) << facts.dump(2);
+    const auto facts = Status(0);
     EXPECT_EQ(facts["agent"]["pid"], agent_.Pid());
     EXPECT_TRUE(facts["nginx"]["proved"].get<bool>());
     EXPECT_TRUE(facts["handshake"]["matches_relay_certificate"].get<bool>());
@@ -75,9 +68,7 @@ TEST_F(AgentTest, ANewAgentRemovesTheServerOfAKilledOneAndHoldsTheDataDirectory)
     EXPECT_EQ(Stop(SIGINT), 0) << Output();
     EXPECT_FALSE(ProcessAlive(kwvp) || ProcessAlive(master));
     EXPECT_FALSE(FileExists(WorkDir() + "/nginx.pid") || FileExists(WorkDir() + "/kwvp.pid"));
-    facts = Status(exitCode);
-    EXPECT_EQ(exitCode, 3);
-    EXPECT_EQ(facts["events"].back()["id"], 9103);
+    EXPECT_EQ(Status(3)["events"].back()["id"], 9103);
 }
 
 TEST_F(AgentTest, InstallsUpdateBundlesOnce) {
