@@ -116,6 +116,11 @@ TEST_F(PackageTest, TheUnitRunsTheInstalledAgentInTheForeground) {
               std::string::npos);
     const CommandResult verify = RunCommand("systemd-analyze verify " + path);
     EXPECT_EQ(verify.exitCode, 0) << verify.output;
+    const std::string security = // "... exposure level for kwagent.service: 1.5 OK"
+        Line("systemd-analyze security --offline=yes " + path + " | tail -1");
+    const auto colon = security.rfind(": ");
+    ASSERT_NE(colon, std::string::npos) << security;
+    EXPECT_LE(std::atof(security.c_str() + colon + 2), 2.5) << security;
 }
 
 const std::string Uid = "64123"; // no user of this machine
