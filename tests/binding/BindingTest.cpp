@@ -1,6 +1,5 @@
 // The scripting class as scripts see it: loading, Lua truth for boolean arguments,
-// the object's life during a call. The script fuzzer checks the object check of
-// every method with every kind of value.
+// the object's life during a call (the script fuzzer covers the rest).
 #include "LuaFixture.h"
 
 using kwatest::LuaFixture;
@@ -24,15 +23,15 @@ TEST_F(Binding, BooleanArgumentsFollowLuaTruth) {
     NewRelay();
     Run("host.trace('RS', true)");
     // An empty protocol list never validates: no start goes beyond the check.
-    for (const auto& [call, force] : {std::pair<const char*, int>{"rs:StartWebServer()", 0},
-                                      {"rs:StartWebServer(nil)", 0},
-                                      {"rs:StartWebServer(false)", 0},
-                                      {"rs:StartWebServer(0)", 1},
-                                      {"rs:StartWebServer('')", 1},
-                                      {"rs:StartWebServer({})", 1}}) {
+    for (const auto& [argument, force] : {std::pair<std::string, int>{"", 0},
+                                          {"nil", 0},
+                                          {"false", 0},
+                                          {"0", 1},
+                                          {"''", 1},
+                                          {"{}", 1}}) {
         KwaCore::Host::ClearRecords();
-        EXPECT_FALSE(Bool(call)) << call;
-        EXPECT_TRUE(HasTrace("StartWebServer(force=" + std::to_string(force) + ")")) << call;
+        EXPECT_FALSE(Bool("rs:StartWebServer(" + argument + ")")) << argument;
+        EXPECT_TRUE(HasTrace("StartWebServer(force=" + std::to_string(force) + ")")) << argument;
     }
 }
 

@@ -2,11 +2,12 @@
 
 #include <wx/debug.h>
 
+#include <algorithm>
+
 namespace kwatest {
 
 namespace {
-// wx assertions the module raised while a test ran: each is a fault (a text wx
-// could not convert, an argument out of range), not a message to ignore.
+// wx assertions raised while a test ran: each is a fault, not a message to ignore.
 int wxAssertions = 0;
 std::string firstAssertion;
 wxAssertHandler_t previousAssertHandler = nullptr;
@@ -71,8 +72,7 @@ void LuaFixture::Run(const std::string& code) {
     EXPECT_EQ(error, "") << "in Lua code:\n" << code;
 }
 
-// Evaluates "return <expr>" and hands its first value to convert; a failure (or a
-// value of another type than expected, when one is) fails the test.
+// Evaluates "return <expr>" and converts its first value; an error or a wrong type fails.
 template <typename T, typename Convert>
 T Evaluate(lua_State* L, const std::string& expr, int expected, Convert convert) {
     const std::string code = "return " + expr;
@@ -118,33 +118,25 @@ void LuaFixture::NewRelay() {
         "rs = SLB.RelayServer()");
 }
 
-std::vector<KwaCore::Host::EventRecord> LuaFixture::EventsWithId(int id) const {
-    std::vector<KwaCore::Host::EventRecord> selected;
-    for (const auto& event : KwaCore::Host::Events())
-        if (event.id == id)
-            selected.push_back(event);
-    return selected;
-}
-
 std::vector<std::string> LuaFixture::EventTexts(int id) const {
     std::vector<std::string> texts;
-    for (const auto& event : EventsWithId(id))
-        texts.push_back(ToUtf8(event.text));
+    for (const auto& event : KwaCore::Host::Events())
+        if (event.id == id)
+            texts.push_back(ToUtf8(event.text));
     return texts;
 }
 
 bool LuaFixture::HasTrace(const std::string& message) const {
-    for (const auto& trace : KwaCore::Host::Traces())
-        if (ToUtf8(trace.message) == message)
-            return true;
-    return false;
+    const auto traces = KwaCore::Host::Traces();
+    return std::any_of(traces.begin(), traces.end(),
+                       [&](const auto& trace) { return ToUtf8(trace.message) == message; });
 }
 
 bool LuaFixture::HasLog(int level, const std::string& message) const {
-    for (const auto& record : KwaCore::Host::LogMessages())
-        if (record.level == level && ToUtf8(record.message) == message)
-            return true;
-    return false;
+    const auto logs = KwaCore::Host::LogMessages();
+    return std::any_of(logs.begin(), logs.end(), [&](const auto& record) {
+        return record.level == level && ToUtf8(record.message) == message;
+    });
 }
 
 } // namespace kwatest

@@ -1,5 +1,5 @@
-// The fixture of the tests that drive the modules as the agent's scripts do: a
-// fresh KWA_HOME and a fresh lua_State with relay.so and kwacore.so on its path.
+// Tests that drive the modules as the agent's scripts do: a fresh KWA_HOME and a
+// fresh lua_State with relay.so and kwacore.so on its path.
 #pragma once
 
 #include "TestSupport.h"
@@ -37,8 +37,6 @@ protected:
 
     // Records made by this process since the test began.
     std::vector<KwaCore::Host::EventRecord> Events() const { return KwaCore::Host::Events(); }
-    std::vector<KwaCore::Host::EventRecord> EventsWithId(int id) const;
-    std::vector<KwaCore::Host::TraceRecord> Traces() const { return KwaCore::Host::Traces(); }
     std::vector<KwaCore::Host::LogRecord> LogMessages() const {
         return KwaCore::Host::LogMessages();
     }

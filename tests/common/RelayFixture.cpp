@@ -1,7 +1,7 @@
 #include "RelayFixture.h"
 
+#include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 namespace kwatest {
 
@@ -18,28 +18,19 @@ std::string CommandLineOf(long pid) {
 namespace {
 long ParentOf(long pid) {
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state;
-    long parent = 0;
-    rest >> state >> parent;
-    return parent;
-}
-
-std::vector<long> AllProcesses() {
-    std::vector<long> pids;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-        if (const long pid = std::atol(entry.path().filename().c_str()); pid > 0)
-            pids.push_back(pid);
-    return pids;
+    const auto close = stat.rfind(')'); // then " <state> <parent>"
+    return close == std::string::npos || close + 4 > stat.size()
+               ? 0
+               : std::atol(stat.c_str() + close + 4);
 }
 } // namespace
 
 std::set<long> ProcessesOf(const std::string& marker) {
+    std::vector<long> all;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+        if (const long pid = std::atol(entry.path().filename().c_str()); pid > 0)
+            all.push_back(pid);
     std::set<long> found;
-    const std::vector<long> all = AllProcesses();
     for (long pid : all)
         if (pid != getpid() && ProcessAlive(pid) &&
             CommandLineOf(pid).find(marker) != std::string::npos)
@@ -51,6 +42,14 @@ std::set<long> ProcessesOf(const std::string& marker) {
                 grew = found.insert(pid).second || grew;
     }
     return found;
+}
+
+std::set<long> KillProcessesOf(const std::string& marker) {
+    const std::set<long> left = ProcessesOf(marker);
+    for (long pid : left)
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    WaitUntil([&] { return ProcessesOf(marker).empty(); });
+    return left;
 }
 
 ForeignProcess::ForeignProcess(const std::string& argv0) {
@@ -90,23 +89,17 @@ void RelayFixture::SetUp() {
 }
 
 void RelayFixture::TearDown() {
-    // Whatever runs now must be gone a little after the stop: nginx's workers
-    // finish their connections, the master goes last.
+    // What runs now, orphaned workers included, must be gone a little after the stop.
     const std::set<long> running = ProcessesOf(WorkDir());
     if (L != nullptr && FileExists(NginxPidPath()))
         Try("rs:StopWebServer(true)");
     const bool clean = WaitUntil(
         [&] {
-            for (long pid : running)
-                if (ProcessAlive(pid))
-                    return false;
-            return ProcessesOf(WorkDir()).empty();
+            return std::none_of(running.begin(), running.end(), ProcessAlive) &&
+                   ProcessesOf(WorkDir()).empty();
         },
         std::chrono::seconds(5));
-    const std::set<long> left = ProcessesOf(WorkDir());
-    for (long pid : left)
-        kill(static_cast<pid_t>(pid), SIGKILL);
-    WaitUntil([&] { return ProcessesOf(WorkDir()).empty(); }, std::chrono::seconds(5));
+    const std::set<long> left = KillProcessesOf(WorkDir());
     KwaCore::ReapChildren();
     EXPECT_TRUE(clean) << "processes left running: " << left.size();
     LuaFixture::TearDown();
@@ -118,9 +111,8 @@ void RelayFixture::Configure(const std::string& fields) {
 }
 
 bool RelayFixture::StartRelay(const std::string& force) {
-    if (!Bool("rs:StartWebServer(" + force + ")"))
-        return false;
-    return WaitUntil([&] { return ProcessAlive(PidIn(NginxPidPath())); });
+    return Bool("rs:StartWebServer(" + force + ")") &&
+           WaitUntil([&] { return ProcessAlive(PidIn(NginxPidPath())); });
 }
 
 CommandResult RelayFixture::Curl(const std::string& path, const std::string& options) {
@@ -131,13 +123,9 @@ std::string RelayFixture::Status(const std::string& path, const std::string& opt
     return Curl(path, "-o /dev/null -w '%{http_code}' " + options).output;
 }
 
-namespace {
-unsigned rotateCalls = 0; // mirrors the module's count of RotateWebLogs calls
-} // namespace
-
 unsigned RelayFixture::Rotate() {
     EXPECT_TRUE(Bool("rs:RotateWebLogs()"));
-    return ++rotateCalls;
+    return ++rotateCalls_;
 }
 
 void RelayFixture::RotateOnce() {
@@ -163,15 +151,6 @@ int AgentProcess::Ended(std::chrono::milliseconds timeout) {
         return -1;
     pid_ = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::set<long> AgentProcess::KillLeftovers(const std::string& workDir) {
-    Kill();
-    const std::set<long> left = ProcessesOf(workDir);
-    for (long pid : left)
-        kill(static_cast<pid_t>(pid), SIGKILL);
-    WaitUntil([&] { return ProcessesOf(workDir).empty(); });
-    return left;
 }
 
 void AgentProcess::Kill() {

@@ -1,7 +1,5 @@
-// The fixtures of the tests that run the real nginx and launcher: a relay driven
-// through Lua on a free loopback port (RelayFixture), and kwagent run as a child
-// process on a data directory of its own (AgentProcess, AgentFixture). Both make
-// sure that a test leaves nothing running.
+// Fixtures that run the real nginx and launcher (RelayFixture: driven through Lua)
+// or kwagent as a child process (AgentProcess, AgentFixture); neither leaves anything running.
 #pragma once
 
 #include "LuaFixture.h"
@@ -17,7 +15,6 @@
 #include <set>
 #include <string>
 #include <utility>
-#include <vector>
 
 extern char** environ;
 
@@ -27,13 +24,14 @@ namespace kwatest {
 std::string CommandLineOf(long pid);
 // Live processes whose command line holds the marker, with all their descendants.
 std::set<long> ProcessesOf(const std::string& marker);
+// Kills those processes and waits until they are gone; returns what was there.
+std::set<long> KillProcessesOf(const std::string& marker);
 // The id in a pid file, 0 when there is none.
 inline long PidIn(const std::string& path) {
     return std::atol(ReadFile(path).c_str());
 }
 
-// A process with a chosen argv[0] (sleep under another name); killed and reaped
-// when the object goes.
+// A process with a chosen argv[0] (sleep renamed), killed and reaped when the object goes.
 class ForeignProcess {
 public:
     explicit ForeignProcess(const std::string& argv0);
@@ -76,6 +74,7 @@ protected:
 
 private:
     int port_ = 0;
+    static inline unsigned rotateCalls_ = 0; // mirrors the module's count of RotateWebLogs calls
     std::unique_ptr<TempDir> ca_;
 };
 
@@ -101,7 +100,10 @@ public:
     std::string Output() const { return ReadFile(output_); }
     bool Says(const std::string& text) const { return Output().find(text) != std::string::npos; }
     // Kills the agent, then whatever runs under workDir; returns what was left there.
-    std::set<long> KillLeftovers(const std::string& workDir);
+    std::set<long> KillLeftovers(const std::string& workDir) {
+        Kill();
+        return KillProcessesOf(workDir);
+    }
 
 private:
     void Kill();

@@ -22,13 +22,6 @@ namespace fs = std::filesystem;
 
 namespace kwatest {
 
-std::string BinDir() {
-    return KWA_TEST_BIN_DIR;
-}
-std::string SourceDir() {
-    return KWA_TEST_SOURCE_DIR;
-}
-
 TempDir::TempDir(const std::string& prefix) {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
@@ -94,8 +87,7 @@ void MakeDirs(const std::string& path, unsigned mode) {
 
 void RemoveTree(const std::string& path) {
     std::error_code ec;
-    // Directories without search permission (made 0600 on purpose) must be opened
-    // again before their content can go.
+    // Directories made unsearchable on purpose are opened again first.
     for (auto it = fs::recursive_directory_iterator(
              path, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -118,6 +110,10 @@ unsigned FileMode(const std::string& path) {
 namespace {
 sockaddr_in LoopbackAddress(int port) {
     return sockaddr_in{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+bool PortFree(int port) {
+    const int fd = BindLoopback(port);
+    return fd >= 0 && close(fd) == 0;
 }
 } // namespace
 
@@ -144,13 +140,6 @@ bool LoopbackConnects(int port) {
     close(fd);
     return ok;
 }
-
-namespace {
-bool PortFree(int port) {
-    const int fd = BindLoopback(port);
-    return fd >= 0 && close(fd) == 0;
-}
-} // namespace
 
 int FreePortPair() {
     // Spread the tests that run side by side over the range by process id.

@@ -9,11 +9,14 @@
 namespace kwatest {
 
 // The program directory of the build under test (relay.so, nginx.exe, ...).
-std::string BinDir();
-std::string SourceDir();
+inline std::string BinDir() {
+    return KWA_TEST_BIN_DIR;
+}
+inline std::string SourceDir() {
+    return KWA_TEST_SOURCE_DIR;
+}
 
-// A fresh directory under $TMPDIR (or /tmp), traversable by the web server's
-// workers, removed with everything in it when the object goes.
+// A fresh directory under $TMPDIR or /tmp, traversable by nginx, removed when the object goes.
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix = "kwa-test");
@@ -41,12 +44,10 @@ void RemoveTree(const std::string& path);
 long long FileSize(const std::string& path); // -1 when missing
 unsigned FileMode(const std::string& path);  // permission bits, 0 when missing
 
-// A loopback TCP port that is free, and whose successor is free as well (the
-// relay listens on port and serves uploads on port + 1).
+// A free loopback TCP port whose successor (the relay's upload port) is free too.
 int FreePortPair();
 
-// A TCP socket bound to 127.0.0.1:port (address reuse on), or -1 when the port is
-// taken. The caller closes it.
+// A TCP socket bound to 127.0.0.1:port (address reuse on; the caller closes it), or -1.
 int BindLoopback(int port);
 // Whether something accepts connections on 127.0.0.1:port.
 bool LoopbackConnects(int port);

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -29,21 +30,7 @@ struct Mount {
     ~Mount() { umount2(target.c_str(), MNT_DETACH); }
 };
 
-// Files may not grow beyond size bytes (EFBIG, SIGXFSZ ignored) while the object lives.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t size) {
-        getrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = previous;
-        limit.rlim_cur = size;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, SIG_DFL);
-    }
-    rlimit previous{};
-};
+using Strings = std::vector<std::string>;
 
 using Faults = RelayFixture;
 
@@ -57,12 +44,8 @@ TEST_F(Faults, NginxKilledUnderTheRelayComesBackWithAForcedStart) {
     const std::set<long> relay = ProcessesOf(WorkDir()); // kwvp, nginx and its workers
     ASSERT_GE(relay.size(), 3u);
     ASSERT_EQ(kill(static_cast<pid_t>(master), SIGKILL), 0);
-    EXPECT_TRUE(WaitUntil([&] {
-        for (long pid : relay)
-            if (ProcessAlive(pid))
-                return false;
-        return true;
-    })) << "orphaned nginx workers or kwvp left running";
+    EXPECT_TRUE(WaitUntil([&] { return std::none_of(relay.begin(), relay.end(), ProcessAlive); }))
+        << "orphaned nginx workers or kwvp left running";
     EXPECT_EQ(PidIn(NginxPidPath()), master);
     EXPECT_TRUE(Bool("rs:KillWebServerByPidFile()"));
     EXPECT_TRUE(Bool("rs:StartWebServer(true)"));
@@ -86,14 +69,19 @@ TEST_F(Faults, ARefusedWriteKeepsTheOldConfiguration) {
         KwaCore::Host::ClearRecords();
         if (error == ENOSPC)
             RunCommand("dd if=/dev/zero of=" + ShellQuote(disk + "/filler") + " bs=4096");
-        {
-            const FileSizeLimit limit(error == EFBIG ? 1024 : RLIM_INFINITY);
-            EXPECT_FALSE(server.WriteDefaultWebServerConfig(0, true));
-        }
+        // Files may not grow beyond 1024 bytes (EFBIG, SIGXFSZ ignored) during the write.
+        rlimit previous{};
+        getrlimit(RLIMIT_FSIZE, &previous);
+        rlimit limit{error == EFBIG ? 1024 : RLIM_INFINITY, previous.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        EXPECT_FALSE(server.WriteDefaultWebServerConfig(0, true));
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, SIG_DFL);
         EXPECT_EQ(ReadFile(config), old);
         EXPECT_EQ(EventTexts(3006),
-                  std::vector<std::string>{"write|" + disk + "/nginx.tmp|" + std::to_string(error) +
-                                           " (" + std::strerror(error) + ")"});
+                  Strings{"write|" + disk + "/nginx.tmp|" + std::to_string(error) + " (" +
+                          std::strerror(error) + ")"});
         RemoveTree(disk + "/filler");
         EXPECT_TRUE(server.WriteDefaultWebServerConfig(0, true)) << "the next write";
         EXPECT_NE(ReadFile(config).find("location /data/"), std::string::npos);
@@ -105,11 +93,9 @@ TEST_F(Faults, PidFilesAndIdsThatLieKillNothing) {
     Run("rs:WriteDefaultWebServerConfig(0, true)"); // nginx -s needs its configuration
     const OtherUsersProcess other;
     ASSERT_TRUE(WaitUntil([&] { return other.alive(); }));
-    const std::string self = std::to_string(getpid());
     for (const std::string& content :
-         {std::string("garbage\n"), std::string("-1\n"), std::string("99999999999999999999\n"),
-          std::string("4194304\n"), std::string("12abc"), std::string(""),
-          std::to_string(other.pid), self + "\n"}) {
+         Strings{"garbage\n", "-1\n", "99999999999999999999\n", "4194304\n", "12abc", "",
+                 std::to_string(other.pid), std::to_string(getpid()) + "\n"}) {
         SCOPED_TRACE(content);
         for (const char* call :
              {"rs:KillWebServerByPidFile()", "rs:ReloadWebServerConfig()", "rs:StopWebServer(true)",

@@ -1,6 +1,5 @@
-// Script-interface fuzzing: script_fuzz.lua calls every method of SLB.RelayServer
-// thousands of times with random arguments from a fixed seed, against stub programs
-// (nginx.exe, kwvp.exe) in a sandbox. KWA_FUZZ_SEED, _CALLS and _SECONDS change the run.
+// script_fuzz.lua against stub programs in a sandbox; KWA_FUZZ_SEED, _CALLS and
+// _SECONDS change the run.
 #include "LuaFixture.h"
 
 #include <sys/stat.h>
@@ -47,9 +46,9 @@ protected:
 };
 
 TEST_F(ScriptFuzz, EveryMethodAnswersWithinItsContract) {
-    const long seed = EnvNumber("KWA_FUZZ_SEED", 20240607);
-    const long calls = EnvNumber("KWA_FUZZ_CALLS", 4000);
-    const long seconds = EnvNumber("KWA_FUZZ_SECONDS", 40);
+    const long seed = EnvNumber("KWA_FUZZ_SEED", 20240607),
+               calls = EnvNumber("KWA_FUZZ_CALLS", 4000),
+               seconds = EnvNumber("KWA_FUZZ_SECONDS", 40);
     SCOPED_TRACE("seed " + std::to_string(seed));
 
     // A valid bundle, and one that tries to leave its target (swapped in and out).

@@ -1,7 +1,5 @@
--- Calls every method of SLB.RelayServer with random arguments from a fixed seed and
--- checks each outcome against the method's contract: results, errors, events and,
--- where certain, values. Reads the global FUZZ (seed, calls, seconds, bin: the stub
--- program directory, sandbox, ownPid); returns {calls, methods, rare, violations}.
+-- Calls every method of SLB.RelayServer with random arguments (global FUZZ: seed, calls,
+-- seconds, bin, sandbox, ownPid) and checks each outcome against the method's contract.
 local config = FUZZ
 local host = require "kwacore"
 assert(require "relay" == true)
@@ -94,8 +92,7 @@ local function readFile(path)
     local f = io.open(path, "rb")
     return f and f:read("*a"), f and f:close()
 end
--- The binding's integer reader (for the access mode): a number or numeric string
--- cut toward zero, anything else 0; the low 32 bits.
+-- The binding's integer reader: a number or numeric string cut toward zero, else 0; low 32 bits.
 local function int32(v)
     local n = (type(v) == "number" or type(v) == "string") and tonumber(v) or nil
     if n == nil or n ~= n or n >= 2 ^ 63 or n <= -2 ^ 63 then return n and n >= 2 ^ 63 and -1 or 0 end
@@ -131,9 +128,8 @@ local function checkConfigText(object, accessMode, clientCertificate)
     end
 end
 
--- Contracts: kind ("bound": NoObject; "raw": argument error; "free": no object),
--- arity, results ("boolean", "true", "none", "string", "port" or a function), the
--- events allowed, and for nginx's callers the events of success and failure.
+-- Contracts: kind ("bound", "raw" or "free" of an object), arity, results, events allowed,
+-- and for nginx's callers the events of success and failure.
 local contracts = {
     CreateBundle = {"raw", 0, function(r)
         local ok, status, text = r[2], r[3], r[4]

@@ -1,7 +1,5 @@
-// Serving under load: wrk against the relay on 127.0.0.1, one new connection per
-// request, while the script side reloads, disables, enables and rotates the logs:
-// no request may fail. (bench/load-memory.sh measures memory through the same churn.)
-// KWA_LOAD_SECONDS: the run's length.
+// wrk against the relay (a new connection per request) while the script side reloads,
+// disables, enables and rotates the logs: no request may fail. KWA_LOAD_SECONDS: its length.
 #include "RelayFixture.h"
 
 #include <atomic>
@@ -33,9 +31,7 @@ TEST_F(LoadTest, NoRequestFailsThroughReloads) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     wrk.join();
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(output, m, std::regex(R"((\d+) requests in)"))) << output;
-    EXPECT_GT(std::stol(m[1]), 0) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex(R"((^|\s)[1-9]\d* requests in)"))) << output;
     EXPECT_EQ(output.find("Non-2xx"), std::string::npos) << output;
     EXPECT_EQ(output.find("Socket errors"), std::string::npos) << output;
 }

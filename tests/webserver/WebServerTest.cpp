@@ -1,5 +1,5 @@
 // The web server's configuration: its text, its safe replacement, nginx's test of it,
-// and the command lines that signal nginx.
+// and enabling and disabling with no web server running.
 #include "LuaFixture.h"
 
 #include "server/RelayServer.h"
@@ -29,16 +29,6 @@ protected:
         if (!server_)
             server_ = std::make_unique<CRelayServer>();
         return *server_;
-    }
-    static void SetFips(bool on) {
-        Relay::WebServer::SetFipsQuery(on ? +[] { return true; } : +[] { return false; });
-    }
-    // A relay made through Lua on 127.0.0.1, with a client CA (nginx -t reads it).
-    void LuaRelay() {
-        setenv("KWA_IP_VERSIONS", "4", 1);
-        NewRelay();
-        Run("host.set('kwp.RelayServer.address.v4', '127.0.0.1')");
-        WriteFile(String("rs:GetWebServerSslCertPathCA()"), ReadFile(WorkDir() + "/kw_relay.pem"));
     }
     std::string ErrnoText(int error) {
         return std::to_string(error) + " (" + std::strerror(error) + ")";
@@ -71,9 +61,7 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
                            "Data/kwa_core/kw_agent_kwm.crt\";",
                       open = "    allow              all;", deny = "    deny               all;",
                       loopback = "    allow              127.0.0.1;\n    allow              ::1;",
-                      data = "  location /data/ {",
-                      bodyPath = "    client_body_temp_path         "
-                                 "\"C:/Program Data/relay/www/upload\";";
+                      data = "  location /data/ {";
     const struct {
         const char* protocols;
         bool strong, fips;
@@ -97,7 +85,7 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
         {"", false, false, 0, 0, 4122, 2, true, {loopback + "\n" + deny}, {open}},
         {"", false, false, 0, 0, 4122, -1, true, {loopback + "\n" + deny}, {open}},
         {"", false, false, 1, 0, 4122, 0, true, {open + "\n  }\n" + data + "\n    client_body_in_file_only      on;\n" +
-          bodyPath, "    fastcgi_pass                  127.0.0.1:4123;", "    fastcgi_param VERIFIED        SUCCESS;",
+          "    client_body_temp_path         \"C:/Program Data/relay/www/upload\";", "    fastcgi_pass                  127.0.0.1:4123;", "    fastcgi_param VERIFIED        SUCCESS;",
           "    fastcgi_param CONTENT_FILE    $request_body_file;", "  }\n  location /upload/ {\n    internal;\n  }\n }\n}"}, {}},
         {"", false, false, -7, 1, 8443, 0, true, {"127.0.0.1:8444;", "    fastcgi_param VERIFIED        $ssl_client_verify;"}, {}},
         {"", false, false, 1, 2, 4122, 0, false, {"$ssl_client_verify;"}, {}},
@@ -112,7 +100,7 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
         s.RelayUpload = c.upload;
         s.RelayVerifyClient = c.verify;
         s.WebServerListenPort = static_cast<unsigned short>(c.port);
-        SetFips(c.fips);
+        Relay::WebServer::SetFipsQuery(c.fips ? +[] { return true; } : +[] { return false; });
         const std::string text =
             ToUtf8(Relay::WebServer::BuildConfigText(s, c.accessMode, c.clientCertificate, both));
         for (const std::string& line : c.present)
@@ -120,34 +108,6 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
         for (const std::string& line : c.absent)
             EXPECT_EQ(text.find(line), std::string::npos) << line;
         EXPECT_EQ(text.find(data) != std::string::npos, c.upload != 0);
-    }
-}
-
-// The listen lines from the address settings and the host's IP versions.
-TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
-    const std::string l = "  listen             ";
-    const struct {
-        const char *versions, *v4, *v6;
-        Strings expected;
-    } cases[] = {
-        {"4,6", "", "", {l + "[::]:4122 ssl;", l + "4122 ssl;"}},
-        {"4,6", "127.0.0.1", "[::1]", {l + "[::1]:4122 ssl;", l + "127.0.0.1:4122 ssl;"}},
-        {"4", "10.0.0.5", "[fd00::5]", {l + "10.0.0.5:4122 ssl;"}},
-        {"6", "10.0.0.5", "[fd00::5]", {l + "[fd00::5]:4122 ssl;"}},
-        {"6", "", "fd00::5", {l + "fd00::5:4122 ssl;"}},
-        {"none", "", "[fd00::5]", {l + "4122 ssl;"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.versions) + " " + c.v4 + " " + c.v6);
-        setenv("KWA_IP_VERSIONS", c.versions, 1);
-        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", c.v4);
-        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v6", c.v6);
-        Strings listen;
-        for (const std::string& line :
-             Lines(ToUtf8(Server().BuildDefaultWebServerConfig(0, false))))
-            if (line.compare(0, l.size(), l) == 0)
-                listen.push_back(line);
-        EXPECT_EQ(listen, c.expected);
     }
 }
 
@@ -165,7 +125,7 @@ TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
     }
     EXPECT_NE(ReadFile(config).find("/caf\xc3\xa9\";\n"), std::string::npos);
     EXPECT_EQ(FileMode(config), 0600u);
-    EXPECT_TRUE(EventsWithId(3006).empty());
+    EXPECT_TRUE(EventTexts(3006).empty());
     const std::string before = ReadFile(config), outside = Home() + "/outside";
     WriteFile(outside, "untouched");
     const struct {
@@ -205,9 +165,14 @@ TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
 }
 
 // nginx tests the relay's files for each choice, and any other file without leaving
-// its pid file changed (none, empty, an id) or touching the relay's own.
-TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
-    LuaRelay();
+// its pid file changed (none, empty, an id) or touching the relay's own; enabling and
+// disabling with no web server running.
+TEST_F(WebServerTest, NginxTestsTheFilesAndNoWebServerRuns) {
+    setenv("KWA_IP_VERSIONS", "4", 1);
+    NewRelay();
+    Run("host.set('kwp.RelayServer.address.v4', '127.0.0.1')");
+    const std::string ca = String("rs:GetWebServerSslCertPathCA()");
+    WriteFile(ca, ReadFile(WorkDir() + "/kw_relay.pem")); // nginx -t reads the client CA
     const std::string port = std::to_string(FreePortPair()), config = WorkDir() + "/nginx.conf";
     const auto valid = [&](const std::string& path) {
         Run("valid, text = SLB.RelayServer.IsWebServerConfigValid([[" + path + "]])");
@@ -251,13 +216,10 @@ TEST_F(WebServerTest, NginxTestsTheFilesOfAConfiguredRelay) {
     ASSERT_EQ(mkfifo((Home() + "/fifo.conf").c_str(), 0600), 0);
     EXPECT_FALSE(valid(Home() + "/fifo.conf"));
     EXPECT_EQ(String("text"), Home() + "/fifo.conf is not a regular file");
-}
 
-TEST_F(WebServerTest, EnableAndDisableWithNoWebServerRunning) {
-    LuaRelay();
-    RemoveTree(String("rs:GetWebServerSslCertPathCA()"));
-    Run("rs:UpdateConfig{port = " + std::to_string(FreePortPair()) + ", tlsProtocols = 'TLSv1.2'}");
-    const std::string pidPath = WorkDir() + "/nginx.pid", config = WorkDir() + "/nginx.conf";
+    RemoveTree(ca);
+    Run("rs:UpdateConfig{port = " + port + ", tlsProtocols = 'TLSv1.2'}");
+    KwaCore::Host::ClearRecords();
     EXPECT_FALSE(Bool("rs:ReloadWebServerConfig()"));
     EXPECT_EQ(EventTexts(9103), Strings{"Pid file does not exist"});
     // No client CA: nginx refuses the file, and no reload is tried.
@@ -265,54 +227,21 @@ TEST_F(WebServerTest, EnableAndDisableWithNoWebServerRunning) {
     ASSERT_EQ(EventTexts(9105).size(), 1u);
     EXPECT_NE(EventTexts(9105)[0].find("kw_agent_kwm.crt"), std::string::npos);
     // With it the file passes, and the reload fails: no web server runs.
-    WriteFile(String("rs:GetWebServerSslCertPathCA()"), ReadFile(WorkDir() + "/kw_relay.pem"));
+    WriteFile(ca, ReadFile(WorkDir() + "/kw_relay.pem"));
     EXPECT_FALSE(Bool("rs:DisableWebServer()"));
     EXPECT_NE(ReadFile(config).find("    deny               all;\n"), std::string::npos);
     ASSERT_EQ(EventTexts(9106).size(), 1u);
-    EXPECT_NE(EventTexts(9106)[0].find(pidPath), std::string::npos);
+    EXPECT_NE(EventTexts(9106)[0].find(own), std::string::npos);
     EXPECT_FALSE(Bool("rs:EnableWebServer()"));
     EXPECT_NE(ReadFile(config).find("    allow              all;\n"), std::string::npos);
     ASSERT_EQ(EventTexts(9105).size(), 2u);
-    EXPECT_NE(EventTexts(9105)[1].find(pidPath), std::string::npos);
-    EXPECT_TRUE(EventsWithId(9104).empty());
+    EXPECT_NE(EventTexts(9105)[1].find(own), std::string::npos);
+    EXPECT_TRUE(EventTexts(9104).empty());
     // nginx -t leaves an empty pid file: removed, unless it was there before.
-    EXPECT_FALSE(FileExists(pidPath));
-    WriteFile(pidPath, "");
+    EXPECT_FALSE(FileExists(own));
+    WriteFile(own, "");
     Run("rs:EnableWebServer()");
-    EXPECT_TRUE(FileExists(pidPath));
-}
-
-TEST_F(WebServerTest, SignalCommandLines) {
-    CRelayServer& s = Server();
-    // nginx's stand-in appends its arguments ([a][b]...) as one line to a file.
-    const std::string fake = Home() + "/fake-nginx.sh";
-    WriteFile(fake, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done "
-                    ">> \"$0.calls\"\n"
-                    "echo >> \"$0.calls\"\nprintf done\n");
-    chmod(fake.c_str(), 0755);
-    s.WebServerBinaryPath = ToWx(fake);
-    s.WorkDir = L"/w dir/relay";
-    s.WebServerConfigPath = L"/w dir/relay/nginx.conf";
-    s.LibDir = L"/b dir/lib";
-    s.OpensslFipsConfigPath = L"/b dir/lib/openssl-fips.cnf";
-    std::string expected;
-    for (const bool fips : {false, true}) {
-        SetFips(fips);
-        int signal = 0;
-        for (const char* name : {"stop", "quit", "reload", "reopen"}) {
-            wxString output;
-            EXPECT_TRUE(s.SignalWebServer(signal++, output));
-            EXPECT_EQ(ToUtf8(output), "done");
-            expected += std::string("[-p][/w dir/relay/][-c][/w dir/relay/nginx.conf][-s][") +
-                        name + "]" + (fips ? "[-f][/b dir/lib][/b dir/lib/openssl-fips.cnf]" : "") +
-                        "\n";
-        }
-    }
-    for (const int bad : {4, -1}) {
-        wxString output;
-        EXPECT_FALSE(s.SignalWebServer(bad, output));
-    }
-    EXPECT_EQ(ReadFile(fake + ".calls"), expected);
+    EXPECT_TRUE(FileExists(own));
 }
 
 } // namespace
