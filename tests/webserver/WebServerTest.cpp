@@ -111,6 +111,61 @@ TEST_F(WebServerTest, ConfigurationTextForEachChoice) {
     }
 }
 
+// The listen lines follow the address settings and the IP versions the host has.
+TEST_F(WebServerTest, ListenLinesFollowAddressSettingsAndIpVersions) {
+    const std::string l = "  listen             ";
+    const struct {
+        const char *versions, *v4, *v6;
+        Strings expected;
+    } cases[] = {
+        {"4,6", "", "", {l + "[::]:4122 ssl;", l + "4122 ssl;"}},
+        {"4,6", "127.0.0.1", "[::1]", {l + "[::1]:4122 ssl;", l + "127.0.0.1:4122 ssl;"}},
+        {"4", "10.0.0.5", "[fd00::5]", {l + "10.0.0.5:4122 ssl;"}},
+        {"6", "", "fd00::5", {l + "fd00::5:4122 ssl;"}},
+        {"none", "", "[fd00::5]", {l + "4122 ssl;"}},
+    };
+    for (const auto& c : cases) {
+        setenv("KWA_IP_VERSIONS", c.versions, 1);
+        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v4", c.v4);
+        KwaCore::CDom::This()->Set("kwp.RelayServer.address.v6", c.v6);
+        Strings listen;
+        for (const std::string& line :
+             Lines(ToUtf8(Server().BuildDefaultWebServerConfig(0, false))))
+            if (line.compare(0, l.size(), l) == 0)
+                listen.push_back(line);
+        EXPECT_EQ(listen, c.expected) << c.versions << " " << c.v4 << " " << c.v6;
+    }
+}
+
+// nginx is signalled in its prefix with its configuration, with FIPS on with the FIPS
+// module's configuration too; other signal numbers are refused.
+TEST_F(WebServerTest, SignalCommandLines) {
+    CRelayServer& s = Server();
+    const std::string fake = Home() + "/fake-nginx.sh"; // appends its [arguments] to a file
+    WriteFile(fake, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$0.calls\"\n"
+                    "echo >> \"$0.calls\"\n");
+    chmod(fake.c_str(), 0755);
+    s.WebServerBinaryPath = ToWx(fake);
+    s.WorkDir = L"/w dir/relay";
+    s.WebServerConfigPath = L"/w dir/relay/nginx.conf";
+    s.LibDir = L"/b dir/lib";
+    s.OpensslFipsConfigPath = L"/b dir/lib/openssl-fips.cnf";
+    const char* const names[] = {"stop", "quit", "reload", "reopen"};
+    std::string expected;
+    wxString output;
+    for (const bool fips : {false, true}) {
+        Relay::WebServer::SetFipsQuery(fips ? +[] { return true; } : +[] { return false; });
+        for (int signal = 0; signal < 4; ++signal) {
+            EXPECT_TRUE(s.SignalWebServer(signal, output));
+            expected += std::string("[-p][/w dir/relay/][-c][/w dir/relay/nginx.conf][-s][") +
+                        names[signal] + "]" +
+                        (fips ? "[-f][/b dir/lib][/b dir/lib/openssl-fips.cnf]\n" : "\n");
+        }
+    }
+    EXPECT_FALSE(s.SignalWebServer(4, output) || s.SignalWebServer(-1, output));
+    EXPECT_EQ(ReadFile(fake + ".calls"), expected);
+}
+
 // The file is replaced whole, as UTF-8 and private; each refused write keeps the
 // file in force and names the step and its error.
 TEST_F(WebServerTest, EachRefusedWriteKeepsTheFileInForce) {
