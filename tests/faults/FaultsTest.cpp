@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <tuple>
 
 namespace kwatest {
 namespace {
@@ -113,8 +114,23 @@ TEST_F(Faults, PidFilesAndIdsThatLieKillNothing) {
         EXPECT_TRUE(other.alive());
         RemoveTree(WorkDir() + "/logs/access-01.log");
     }
-    RemoveTree(KwvpPidPath());
-    RemoveTree(NginxPidPath());
+    // A process is the relay's only by its command line: the launcher's begins with its
+    // path, nginx's holds its path, in either case.
+    std::string bin = BinDir();
+    std::transform(bin.begin(), bin.end(), bin.begin(), ::toupper);
+    const std::tuple<bool, std::string, bool> named[] = {
+        {true, "wrapper " + BinDir() + "/kwvp.exe", false},
+        {true, bin + "/KWVP.EXE", true},
+        {false, "nginx: master process " + bin + "/NGINX.EXE", true}};
+    for (const auto& [launcher, argv0, removed] : named) {
+        ForeignProcess process(argv0);
+        WriteFile(launcher ? KwvpPidPath() : NginxPidPath(), std::to_string(process.pid()));
+        EXPECT_TRUE(Bool("rs:KillWebServerByPidFile()"));
+        EXPECT_TRUE(removed ? WaitUntil([&] { return !process.alive(); }) : process.alive())
+            << argv0;
+        RemoveTree(KwvpPidPath());
+        RemoveTree(NginxPidPath());
+    }
 
     Relay::CRelayServer server;
     server.KwvpPid = static_cast<int32_t>(other.pid); // the launcher's id, now another's
