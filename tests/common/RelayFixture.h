@@ -61,6 +61,13 @@ protected:
     unsigned Rotate();
     // Calls RotateWebLogs until a call that does the work (2 of every 8) was made.
     void RotateOnce();
+    // True once none of these processes runs (nginx's workers of an earlier configuration).
+    static bool AllGone(const std::set<long>& pids) {
+        for (const long pid : pids)
+            if (ProcessAlive(pid))
+                return false;
+        return true;
+    }
     std::string Url(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(port_) + path;
     }

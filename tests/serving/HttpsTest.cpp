@@ -43,9 +43,11 @@ TEST_F(ServingTest, ServesPackagesAndUploadsThroughReloadsRotationAndVerificatio
     const std::string other = "--interface 127.0.0.2";
     EXPECT_EQ(Status("/a.bin", other), "200");
     KwaCore::Host::ClearRecords();
+    std::set<long> workers = ProcessesOf(WorkDir());
+    workers.erase(master), workers.erase(kwvp);
     EXPECT_TRUE(Bool("rs:DisableWebServer()"));
     EXPECT_EQ(EventTexts(9103).size(), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return Status("/a.bin", other) == "403"; }));
+    EXPECT_TRUE(WaitUntil([&] { return AllGone(workers) && Status("/a.bin", other) == "403"; }));
     EXPECT_EQ(Status("/a.bin"), "200");
     // A configuration nginx refuses is never reloaded: the site stays disabled.
     const std::string nginx = String("host.get('kwp.RelayServer.path.webserver.binary')");
