@@ -52,7 +52,7 @@ TEST_F(ServingTest, StartRestartAndStopThroughTheLauncher) {
     WriteFile(NginxPidPath(), std::to_string(other.pid()) + "\n");
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(Bool("rs:StartWebServer(true)"));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_TRUE(other.alive());
 }
 
@@ -177,7 +177,7 @@ TEST_F(ServingTest, RotateLogFileShiftsTheGenerations) {
             WriteFile(dir / name, content);
         const auto start = std::chrono::steady_clock::now();
         Run("rs:RotateLogFile([[" + (dir / c.log) + "]], " + c.count + ")");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         EXPECT_EQ(FilesIn(dir.path()), c.after);
     }
 }
