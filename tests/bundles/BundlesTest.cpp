@@ -142,6 +142,14 @@ TEST_F(BundlesTest, NamesThatAreNotUtf8KeepTheirBytes) {
         "rs:RotateLogFile('\\248\\136\\128\\128\\128', 1)");
 }
 
+// A plain interpreter loads the sanitized module only with the runtime preloaded.
+#ifdef __SANITIZE_ADDRESS__
+const std::string SanitizerPreload =
+    "LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 ";
+#else
+const std::string SanitizerPreload;
+#endif
+
 // Publish, run as the web root's owner, opens every directory and file to the web
 // server's workers and never follows a link.
 TEST_F(BundlesTest, PublishOpensTheWebRootAndNeverFollowsLinks) {
@@ -172,7 +180,7 @@ TEST_F(BundlesTest, PublishOpensTheWebRootAndNeverFollowsLinks) {
             RunCommand("chown -R 65534:65534 " + ShellQuote(www) + " " +
                        ShellQuote(outside.path()));
         const CommandResult published =
-            RunCommand("KWA_HOME=" + ShellQuote(Home()) + " " + publish);
+            RunCommand("KWA_HOME=" + ShellQuote(Home()) + " " + SanitizerPreload + publish);
         EXPECT_EQ(published.exitCode, 0) << published.output;
         for (const char* dir : {"", "/a", "/b", "/c", "/c/d", "/cache"})
             EXPECT_EQ(FileMode(www + dir), 0711u) << dir;
