@@ -8,7 +8,6 @@
 #include "Text.h"
 
 #include <KwaCoreHost.h>
-#include <PathBytes.h>
 #include <lua.hpp>
 
 #include <fcntl.h>
@@ -199,7 +198,7 @@ int main(int argc, char** argv) {
     Agent::ScriptContext context;
     context.programDir = ProgramDir();
     context.homeIsDefault = KwaCore::Host::HomeIsDefault();
-    context.home = Kwa::PathBytes(KwaCore::Host::Home());
+    context.home = KwaCore::Host::PathBytes(KwaCore::Host::Home());
     // Another user's or a read-only tree: the relay could not keep its files there,
     // and restarting does not change that (exit 2).
     if (const std::string problem = Agent::DataDirectoryProblem(context.home); !problem.empty()) {

@@ -7,7 +7,6 @@
 
 #include <KwaCore.h>
 #include <KwaCoreHost.h>
-#include <PathBytes.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -100,7 +99,7 @@ bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
 Json Gather(const Options& options) {
     Json facts;
     Json reasons = Json::array();
-    const fs::path home(Kwa::PathBytes(KwaCore::Host::Home()));
+    const fs::path home(KwaCore::Host::PathBytes(KwaCore::Host::Home()));
     const fs::path work = home / "plugins" / "relay";
     const std::string programDir =
         WithoutTrailingSlashes(Trim(KwaCore::CDom::This()->GetString("app.path.bin")));

@@ -8,7 +8,6 @@
 // error is raised again once none is left. No C++ exception reaches Lua.
 #include <KwaCore.h>
 #include <KwaCoreHost.h>
-#include <PathBytes.h>
 
 #include <lua.hpp>
 
@@ -130,7 +129,7 @@ int Workdir(lua_State* L) {
     {
         try {
             const std::string directory =
-                Kwa::PathBytes(KwaCore::CDom::This()->GetPluginWorkdirWx(name));
+                KwaCore::Host::PathBytes(KwaCore::CDom::This()->GetPluginWorkdirWx(name));
             status = PushProtected(L, PushStdString, &directory);
         } catch (const std::exception& e) {
             failure.Set(e.what());

@@ -5,6 +5,7 @@
 
 #include "KwaCore.h"
 
+#include <string>
 #include <vector>
 
 namespace KwaCore {
@@ -21,6 +22,9 @@ KWACORE_API wxString Home();
 KWACORE_API bool HomeIsDefault();
 // The program directory: "app.path.bin", or the directory holding libkwacore.so.
 KWACORE_API wxString ProgramDir();
+// A path's bytes as the system names it: the bytes of a name without a UTF-8 form
+// come back unchanged.
+KWACORE_API std::string PathBytes(const wxString& path);
 
 struct EventRecord {
     int id;

@@ -1,6 +1,8 @@
 // Conversions between wxString and the bytes the system and the agent's files use.
 #include "Internal.h"
 
+#include <KwaCoreHost.h>
+
 #include <wx/strconv.h>
 
 #include <cstring>
@@ -165,4 +167,9 @@ wxString FromUtf8Lenient(const char* data, size_t size) {
 }
 
 } // namespace Internal
+
+std::string Host::PathBytes(const wxString& path) {
+    return Internal::FsPath(path);
+}
+
 } // namespace KwaCore
