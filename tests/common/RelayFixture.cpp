@@ -1,6 +1,5 @@
 #include "RelayFixture.h"
 
-#include <algorithm>
 #include <filesystem>
 
 namespace kwatest {
@@ -93,12 +92,8 @@ void RelayFixture::TearDown() {
     const std::set<long> running = ProcessesOf(WorkDir());
     if (L != nullptr && FileExists(NginxPidPath()))
         Try("rs:StopWebServer(true)");
-    const bool clean = WaitUntil(
-        [&] {
-            return std::none_of(running.begin(), running.end(), ProcessAlive) &&
-                   ProcessesOf(WorkDir()).empty();
-        },
-        std::chrono::seconds(5));
+    const bool clean = WaitUntil([&] { return AllGone(running) && ProcessesOf(WorkDir()).empty(); },
+                                 std::chrono::seconds(5));
     const std::set<long> left = KillProcessesOf(WorkDir());
     KwaCore::ReapChildren();
     EXPECT_TRUE(clean) << "processes left running: " << left.size();
