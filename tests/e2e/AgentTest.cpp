@@ -36,8 +36,7 @@ TEST_F(AgentTest, AStopDuringTheStartEndsCleanly) {
         ASSERT_TRUE(WaitUntil([&] { return Says("data directory"); }));
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         EXPECT_EQ(Stop(), 0) << Output();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_TRUE(ProcessesOf(WorkDir()).empty()) << Output();
+        EXPECT_TRUE(WaitUntil([&] { return ProcessesOf(WorkDir()).empty(); })) << Output();
     }
 }
 
