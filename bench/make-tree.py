@@ -4,6 +4,7 @@
 make-tree.py small DIR [FILES]   FILES (20,000) files of 4 KiB text in 100 directories
 make-tree.py mixed DIR [MIB]     MIB (1024) MiB in 16 files: half random, half text
 make-tree.py random DIR [MIB]    MIB (1024) MiB in 16 random files
+make-tree.py empty DIR FILES     FILES empty files, 1,000 to a directory
 """
 import os
 import random
@@ -57,6 +58,11 @@ def main():
     elif kind == 'random':
         for i in range(16):
             write_random(os.path.join(root, 'blob%02d.bin' % i), size)
+    elif kind == 'empty':
+        for i in range(amount):
+            if i % 1000 == 0:
+                os.makedirs(os.path.join(root, 'd%d' % (i // 1000)), exist_ok=True)
+            open(os.path.join(root, 'd%d' % (i // 1000), 'f%d' % (i % 1000)), 'w').close()
     else:
         sys.exit(__doc__)
 

@@ -36,10 +36,7 @@ for case in ${*:-large million}; do
         printf end >>"$www/huge.iso.gz"
         echo after >"$www/after.txt"
     else
-        "$python" -c "import os, sys
-for i in range(int(sys.argv[2])):
-    if i % 1000 == 0: os.mkdir('%s/d%d' % (sys.argv[1], i // 1000))
-    open('%s/d%d/f%d' % (sys.argv[1], i // 1000, i % 1000), 'w').close()" "$www" "$files"
+        "$python" bench/make-tree.py empty "$www" "$files"
     fi
     packed=$(step create)
     mv "$KWA_HOME"/plugins/relay/kwupdate_*.zip "$base/agent/"
